@@ -1,0 +1,38 @@
+# Quick start: `make demo` and `make test`. Both set up the machine, configure and build first.
+BUILD_DIR ?= build
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+.PHONY: all bootstrap configure build test demo fuzz bench format clean
+
+all: build
+
+bootstrap:
+	@scripts/bootstrap
+
+configure: bootstrap
+	@cmake -S . -B $(BUILD_DIR) $(CMAKE_FLAGS) >/dev/null
+
+build: configure
+	@cmake --build $(BUILD_DIR) -j $(JOBS)
+
+test: build
+	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+demo: build
+	@scripts/demo $(BUILD_DIR)
+
+# Fuzz targets need clang and libFuzzer; they are built in a tree of their own.
+fuzz: bootstrap
+	@CC=clang CXX=clang++ cmake -S . -B $(BUILD_DIR)-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQENDIX_FUZZ=ON -DBUILD_TESTING=OFF >/dev/null
+	@cmake --build $(BUILD_DIR)-fuzz -j $(JOBS) --target fuzzers
+
+bench: build
+	@cmake --build $(BUILD_DIR) -j $(JOBS) --target benchmarks
+	@for b in $(BUILD_DIR)/bench/bench_*; do [ -x "$$b" ] && "$$b"; done
+
+format:
+	@find src include asas cli tools tests bench fuzz -name '*.cpp' -o -name '*.h' | xargs clang-format -i
+
+clean:
+	@rm -rf $(BUILD_DIR) $(BUILD_DIR)-fuzz

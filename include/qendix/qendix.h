@@ -1,0 +1,119 @@
+// Public interface of the qendix component (libqendix.so).
+//
+// A host creates the component with QxCreateObject("qendix.1", ...), sets its properties,
+// connects an IQendixEvents sink through the IConnectionPointContainer interface and calls the
+// job methods. Every job runs on a worker thread of the component; the host learns what happens
+// only through qendixEvent, which is called on the thread that raises the event.
+//
+// Objects are reference counted: the creator owns one reference and calls Release() when done.
+// A CQendix object is used from the thread that created it (apartment rule); events arrive on
+// worker threads.
+#pragma once
+
+#include "qendix/asas.h"
+#include "qendix/com.h"
+
+namespace qx {
+
+enum tagMsgLevel : int32_t { mlDebug = 0, mlInfo = 1, mlWarning = 2, mlError = 3, mlFatal = 4 };
+enum tagMsgClass : int32_t { mcSystem = 0, mcAsas = 1, mcModule = 2, mcCount = 3 };
+enum tagMsgOrigin : int32_t {
+  moPReader = 0,
+  moPChecker = 1,
+  moPAnonymizer = 2,
+  moPEncrypter = 3,
+  moPSender = 4,
+  moIGReceiver = 5,
+  moIGChecker = 6,
+};
+
+// The labels of the Trust Center directory, copied when the collection was made. Item is 1-based.
+struct IQendixCollection : IUnknown {
+  static constexpr Guid kIid = Guid::Parse("{5E0C7B21-8A43-4D0E-9F3A-6C1D2B7E4A01}");
+  virtual HRESULT get__NewEnum(IUnknown** ppUnk) = 0;
+  virtual HRESULT get_Item(int32_t Index, BStr* pVal) = 0;
+  virtual HRESULT get_Count(int32_t* pVal) = 0;
+
+ protected:
+  ~IQendixCollection() = default;
+};
+
+// The component. Members in the order of the automation interface.
+struct IQendix : IUnknown {
+  static constexpr Guid kIid = Guid::Parse("{5E0C7B21-8A43-4D0E-9F3A-6C1D2B7E4A02}");
+  virtual HRESULT get_qendixVersion(BStr* pVal) = 0;
+  virtual HRESULT get_trustCenters(IQendixCollection** pVal) = 0;
+  virtual HRESULT get_trustCenter(BStr* pVal) = 0;
+  virtual HRESULT put_trustCenter(const BStr& newVal) = 0;
+  virtual HRESULT get_inputDirectory(BStr* pVal) = 0;
+  virtual HRESULT put_inputDirectory(const BStr& newVal) = 0;
+  virtual HRESULT get_workDirectory(BStr* pVal) = 0;
+  virtual HRESULT put_workDirectory(const BStr& newVal) = 0;
+  virtual HRESULT get_withPDF(VariantBool* pVal) = 0;
+  virtual HRESULT put_withPDF(VariantBool newVal) = 0;
+  virtual HRESULT get_withArchive(VariantBool* pVal) = 0;
+  virtual HRESULT put_withArchive(VariantBool newVal) = 0;
+  virtual HRESULT get_ean(BStr* pVal) = 0;
+  virtual HRESULT get_esr(BStr* pVal) = 0;
+  virtual HRESULT get_esrPDF(BStr* pVal) = 0;
+  virtual HRESULT get_tcTel(BStr* pVal) = 0;
+  virtual HRESULT get_session(BStr* pVal) = 0;
+  virtual HRESULT get_asasVersion(BStr* pVal) = 0;
+  virtual HRESULT get_asasLogins(IAsasCollection** pVal) = 0;
+  virtual HRESULT get_asasLogin(BStr* pVal) = 0;
+  virtual HRESULT put_asasLogin(const BStr& newVal) = 0;
+  virtual HRESULT get_activateGUI(VariantBool* pVal) = 0;
+  virtual HRESULT put_activateGUI(VariantBool newVal) = 0;
+  virtual HRESULT get_debug(VariantBool* pVal) = 0;
+  virtual HRESULT put_debug(VariantBool newVal) = 0;
+  virtual HRESULT Auto() = 0;
+  virtual HRESULT Read() = 0;
+  virtual HRESULT Check() = 0;
+  virtual HRESULT Anonymize() = 0;
+  virtual HRESULT Send() = 0;
+  virtual HRESULT Cancel() = 0;
+
+ protected:
+  ~IQendix() = default;
+};
+
+// The event sink a host connects. Called directly on the thread that raises the event (a job's
+// worker thread or the security-client session thread). A failing result stops delivery of that
+// event to the sinks connected after this one. fileName and msg may be null.
+struct _IQendixEvents : IUnknown {
+  static constexpr Guid kIid = Guid::Parse("{5E0C7B21-8A43-4D0E-9F3A-6C1D2B7E4A03}");
+  virtual HRESULT qendixEvent(tagMsgLevel level, tagMsgClass mclass, tagMsgOrigin origin,
+                              int32_t code, const BStr& fileName, const BStr& msg) = 0;
+
+ protected:
+  ~_IQendixEvents() = default;
+};
+
+// The code object: pseudonymous identifiers and the encryption callback of the transform.
+struct ICode : IUnknown {
+  static constexpr Guid kIid = Guid::Parse("{5E0C7B21-8A43-4D0E-9F3A-6C1D2B7E4A04}");
+  virtual HRESULT get_Patient(const Variant& id, BStr* pVal) = 0;
+  virtual HRESULT get_Person(const BStr& firstName, const BStr& lastName, Date birthDate,
+                             const Variant& zip, BStr* pVal) = 0;
+  virtual HRESULT get_Soundex(const BStr& string, BStr* pVal) = 0;
+  virtual HRESULT Encrypt(IUnknown* pUnk, Variant* pEncrypted) = 0;
+
+ protected:
+  ~ICode() = default;
+};
+
+constexpr Guid kClsidCQendix = Guid::Parse("{5E0C7B21-8A43-4D0E-9F3A-6C1D2B7E4A10}");
+constexpr Guid kClsidCCode = Guid::Parse("{5E0C7B21-8A43-4D0E-9F3A-6C1D2B7E4A11}");
+constexpr Guid kClsidCCenters = Guid::Parse("{5E0C7B21-8A43-4D0E-9F3A-6C1D2B7E4A12}");
+
+}  // namespace qx
+
+extern "C" {
+// Creates the object registered under `progid` ("qendix.1", "qendix", "qendix.Code.1",
+// "qendix.Code", or one of the security client's ProgIDs) and returns its interface `iid` with
+// one reference in *out. The module's load-time work (first-run settings, the job lock) runs once
+// per process, at the first call. Returns REGDB_E_CLASSNOTREG for an unknown ProgID.
+__attribute__((visibility("default"))) qx::HRESULT QxCreateObject(const char* progid,
+                                                                  const qx::Guid* iid, void** out);
+typedef qx::HRESULT (*QxCreateObjectFn)(const char* progid, const qx::Guid* iid, void** out);
+}

@@ -1,0 +1,85 @@
+#include "platform/class_registry.h"
+
+#include <dlfcn.h>
+#include <stdlib.h>
+
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "platform/module.h"
+#include "qendix/asas.h"
+
+namespace qx {
+namespace {
+
+struct Registry {
+  std::mutex mutex;
+  std::map<std::string, ClassFactoryFn, std::less<>> builtin;
+  bool asas_tried = false;
+  AsasCreateObjectFn asas_create = nullptr;
+};
+
+Registry& GetRegistry() {
+  static Registry* registry = new Registry;  // lives for the process; never destroyed
+  return *registry;
+}
+
+// Loads the security client library once. The handle stays open for the life of the process, as
+// an in-process server stays loaded while objects of it may exist.
+AsasCreateObjectFn LoadAsas(Registry& r) {
+  if (r.asas_tried) return r.asas_create;
+  r.asas_tried = true;
+  const char* named = getenv("QENDIX_ASAS_LIBRARY");
+  void* handle = nullptr;
+  if (named && *named) {
+    handle = dlopen(named, RTLD_NOW | RTLD_LOCAL);
+  } else {
+    handle = dlopen("libasas.so.1", RTLD_NOW | RTLD_LOCAL);
+    if (!handle) {
+      std::string beside = ModuleDirectory() + "/libasas.so.1";
+      handle = dlopen(beside.c_str(), RTLD_NOW | RTLD_LOCAL);
+    }
+  }
+  if (!handle) return nullptr;
+  r.asas_create = reinterpret_cast<AsasCreateObjectFn>(dlsym(handle, "AsasCreateObject"));
+  return r.asas_create;
+}
+
+}  // namespace
+
+bool IsAsasProgId(std::string_view progid) {
+  return progid == "Asas.Client" || progid == "Asas.Client.Conf" || progid == "ASAS.SMIME" ||
+         progid == "Asas.SMIME";
+}
+
+void RegisterBuiltinClass(std::string_view progid, ClassFactoryFn factory) {
+  Registry& r = GetRegistry();
+  std::lock_guard lock(r.mutex);
+  r.builtin[std::string(progid)] = factory;
+}
+
+HRESULT CreateObjectByProgId(std::string_view progid, const Guid& iid, void** out) {
+  if (!out) return E_POINTER;
+  *out = nullptr;
+  Registry& r = GetRegistry();
+  ClassFactoryFn factory = nullptr;
+  AsasCreateObjectFn asas = nullptr;
+  {
+    std::lock_guard lock(r.mutex);
+    auto it = r.builtin.find(progid);
+    if (it != r.builtin.end()) {
+      factory = it->second;
+    } else if (IsAsasProgId(progid)) {
+      asas = LoadAsas(r);
+    }
+  }
+  if (factory) return factory(iid, out);
+  if (asas) {
+    std::string name(progid);
+    return asas(name.c_str(), &iid, out);
+  }
+  return REGDB_E_CLASSNOTREG;
+}
+
+}  // namespace qx
