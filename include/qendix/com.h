@@ -37,13 +37,16 @@ constexpr HRESULT DISP_E_TYPEMISMATCH = static_cast<HRESULT>(0x80020005);
 // ERROR_BUSY as an HRESULT: a job method's answer while another job runs.
 constexpr HRESULT E_BUSY = static_cast<HRESULT>(0x800700AA);
 
-constexpr bool Succeeded(HRESULT hr) { return hr >= 0; }
-constexpr bool Failed(HRESULT hr) { return hr < 0; }
+constexpr bool Succeeded(HRESULT hr) {
+  return hr >= 0;
+}
+constexpr bool Failed(HRESULT hr) {
+  return hr < 0;
+}
 
 // A Win32/errno style error number as an HRESULT (facility 7).
 constexpr HRESULT HresultFromWin32(uint32_t error) {
-  return error == 0 ? S_OK
-                    : static_cast<HRESULT>((error & 0x0000FFFFu) | (7u << 16) | 0x80000000u);
+  return error == 0 ? S_OK : static_cast<HRESULT>((error & 0x0000FFFFu) | (7u << 16) | 0x80000000u);
 }
 
 // ---------------------------------------------------------------------------------------------

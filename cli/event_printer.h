@@ -1,0 +1,47 @@
+// The command's event sink: prints every event (a readable line, or one JSON object per line
+// with --json), remembers whether an error was raised, and lets the main thread wait for a
+// job's last end event.
+#pragma once
+
+#include <condition_variable>
+#include <mutex>
+
+#include "qendix/qendix.h"
+
+namespace qendix_cli {
+
+class EventPrinter final : public qx::_IQendixEvents {
+ public:
+  explicit EventPrinter(bool json);
+
+  qx::HRESULT QueryInterface(const qx::Guid& iid, void** out) override;
+  uint32_t AddRef() override;
+  uint32_t Release() override;
+  qx::HRESULT qendixEvent(qx::tagMsgLevel level, qx::tagMsgClass mclass, qx::tagMsgOrigin origin,
+                          int32_t code, const qx::BStr& fileName, const qx::BStr& msg) override;
+
+  // Forgets end events seen so far; call before starting a job.
+  void ExpectEnd(qx::tagMsgOrigin last_origin);
+  // Waits up to `ms` for the expected end event; true when it arrived.
+  bool WaitForEnd(int ms);
+  bool SawError() const;
+
+ private:
+  ~EventPrinter() = default;
+  void PrintReadable(qx::tagMsgLevel level, qx::tagMsgOrigin origin, const qx::BStr& file,
+                     const qx::BStr& msg);
+  void DrawProgress();
+
+  qx::RefCount refs_;
+  const bool json_;
+  const bool progress_;
+  mutable std::mutex mutex_;
+  std::condition_variable ended_;
+  qx::tagMsgOrigin expected_ = qx::moPReader;
+  bool endSeen_ = false;
+  bool sawError_ = false;
+  int total_ = 0;
+  int handled_ = 0;
+};
+
+}  // namespace qendix_cli

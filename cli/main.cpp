@@ -1,0 +1,219 @@
+// qendix [--module-dir DIR] [--json] [--set NAME=VALUE]... [COMMAND]...
+//
+// Commands run in the order given: read, check, anonymize, send, auto (start the job and wait for
+// its last end event), get NAME (print a property), centers (the Trust Center labels).
+// Without a command the component is created, the --set values are put, and its release stores
+// them as the settings.
+//
+// Exit status: 0 all went well; 1 an event of level error or fatal was raised; 2 usage error;
+// 3 a job method answered busy; 4 any other failing result.
+#include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+#include "event_printer.h"
+#include "library.h"
+#include "properties.h"
+
+namespace {
+
+using qendix_cli::EventPrinter;
+
+constexpr int kExitOk = 0;
+constexpr int kExitEventError = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitBusy = 3;
+constexpr int kExitFailed = 4;
+
+std::atomic<int> g_interrupts{0};
+
+void OnInterrupt(int) {
+  if (g_interrupts.fetch_add(1) >= 1) _exit(130);  // the second Ctrl-C ends the program
+}
+
+struct Job {
+  const char* name;
+  qx::HRESULT (qx::IQendix::*start)();
+  qx::tagMsgOrigin lastOrigin;
+};
+
+const Job kJobs[] = {
+    {"read", &qx::IQendix::Read, qx::moPReader},
+    {"check", &qx::IQendix::Check, qx::moPChecker},
+    {"anonymize", &qx::IQendix::Anonymize, qx::moPAnonymizer},
+    {"send", &qx::IQendix::Send, qx::moPSender},
+    {"auto", &qx::IQendix::Auto, qx::moPSender},
+};
+
+int Fail(const std::string& what, qx::HRESULT hr) {
+  std::fprintf(stderr, "qendix: %s failed: 0x%08X\n", what.c_str(), static_cast<unsigned>(hr));
+  return hr == qx::E_BUSY ? kExitBusy : kExitFailed;
+}
+
+// Waits for the job's last end event; calls Cancel at the first Ctrl-C. A job whose steps send no
+// events (cancelled before it began) ends when the library has no job thread left.
+void WaitForJob(qx::IQendix* q, EventPrinter* printer, const qendix_cli::Library& lib,
+                int objects_before) {
+  bool cancelled = false;
+  for (;;) {
+    if (printer->WaitForEnd(50)) return;
+    if (!cancelled && g_interrupts.load() > 0) {
+      cancelled = true;
+      q->Cancel();
+    }
+    if (lib.objectCount && lib.objectCount() <= objects_before) return;
+  }
+}
+
+// Waits (bounded) until the library has no objects or job threads left, so that the settings
+// stored at the final release are on disk before the program ends.
+void WaitForUnload(const qendix_cli::Library& lib) {
+  if (!lib.objectCount) return;
+  for (int i = 0; i < 600 && lib.objectCount() > 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"qendix: forwards the practice's invoices to the Trust Center"};
+  std::string module_dir;
+  bool json = false;
+  std::vector<std::string> sets;
+  app.add_option("--module-dir", module_dir, "folder of the settings, register and directory");
+  app.add_flag("--json", json, "one JSON object per event per line");
+  app.add_option("--set", sets, "NAME=VALUE: put a property before the commands run")
+      ->allow_extra_args(false);
+  app.prefix_command();
+  app.footer(
+      "Commands: read | check | anonymize | send | auto | get NAME | centers\n"
+      "--set NAME: trustCenter inputDirectory workDirectory asasLogin withPDF withArchive debug");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    app.exit(e);
+    return kExitUsage;
+  }
+  std::vector<std::string> commands = app.remaining();
+
+  // Check the command line fully before anything runs.
+  for (size_t i = 0; i < commands.size(); ++i) {
+    const std::string& c = commands[i];
+    bool job = false;
+    for (const auto& j : kJobs) job = job || c == j.name;
+    if (job || c == "centers") continue;
+    if (c == "get" && i + 1 < commands.size()) {
+      ++i;
+      continue;
+    }
+    std::fprintf(stderr, "qendix: unknown command or missing argument: %s\n", c.c_str());
+    return kExitUsage;
+  }
+  for (const auto& s : sets) {
+    auto eq = s.find('=');
+    bool b = false;
+    std::string name = s.substr(0, eq);
+    bool settable = false;
+    for (const auto& n : qendix_cli::SettableProperties()) settable = settable || n == name;
+    if (eq == std::string::npos || !settable) {
+      std::fprintf(stderr, "qendix: --set takes NAME=VALUE with a settable NAME: %s\n", s.c_str());
+      return kExitUsage;
+    }
+    if ((name == "withPDF" || name == "withArchive" || name == "debug") &&
+        !qendix_cli::ParseBool(s.substr(eq + 1), &b)) {
+      std::fprintf(stderr, "qendix: %s takes true/false, 1/0, yes/no or on/off\n", name.c_str());
+      return kExitUsage;
+    }
+  }
+
+  if (!module_dir.empty()) setenv("QENDIX_MODULE_DIR", module_dir.c_str(), 1);
+
+  struct sigaction sa {};
+  sa.sa_handler = OnInterrupt;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+
+  qendix_cli::Library lib;
+  std::string error;
+  if (!qendix_cli::LoadLibrary(&lib, &error)) {
+    std::fprintf(stderr, "qendix: %s\n", error.c_str());
+    return kExitFailed;
+  }
+
+  qx::RefPtr<qx::IQendix> q;
+  qx::HRESULT hr = lib.createObject("qendix.1", &qx::IQendix::kIid, q.PutVoid());
+  if (qx::Failed(hr) || !q) return Fail("creating the component", hr);
+
+  qx::RefPtr<qx::IConnectionPoint> point;
+  uint32_t cookie = 0;
+  qx::RefPtr<EventPrinter> printer = qx::RefPtr<EventPrinter>::Adopt(new EventPrinter(json));
+  {
+    auto container = q.As<qx::IConnectionPointContainer>();
+    if (container) container->FindConnectionPoint(qx::_IQendixEvents::kIid, point.Put());
+    if (point) point->Advise(static_cast<qx::_IQendixEvents*>(printer.Get()), &cookie);
+  }
+
+  int status = kExitOk;
+  for (const auto& s : sets) {
+    auto eq = s.find('=');
+    bool known = false, bad = false;
+    hr = qendix_cli::SetProperty(q.Get(), s.substr(0, eq), s.substr(eq + 1), &known, &bad);
+    if (qx::Failed(hr)) {
+      status = kExitFailed;
+      std::fprintf(stderr, "qendix: --set %s failed: 0x%08X\n", s.substr(0, eq).c_str(),
+                   static_cast<unsigned>(hr));
+      break;
+    }
+  }
+
+  for (size_t i = 0; status == kExitOk && i < commands.size(); ++i) {
+    const std::string& c = commands[i];
+    if (c == "get" || c == "centers") {
+      std::string name = c == "get" ? commands[++i] : "trustCenters";
+      std::vector<std::string> lines;
+      bool known = false;
+      hr = qendix_cli::GetProperty(q.Get(), name, &lines, &known);
+      if (!known) {
+        std::fprintf(stderr, "qendix: no readable property %s\n", name.c_str());
+        status = kExitUsage;
+        break;
+      }
+      if (qx::Failed(hr)) {
+        status = Fail("get " + name, hr);
+        break;
+      }
+      for (const auto& line : lines) std::printf("%s\n", line.c_str());
+      std::fflush(stdout);
+      continue;
+    }
+    for (const auto& j : kJobs) {
+      if (c != j.name) continue;
+      printer->ExpectEnd(j.lastOrigin);
+      int objects_before = lib.objectCount ? lib.objectCount() : 0;
+      hr = (q.Get()->*j.start)();
+      if (qx::Failed(hr)) {
+        status = Fail(c, hr);
+        break;
+      }
+      WaitForJob(q.Get(), printer.Get(), lib, objects_before);
+    }
+  }
+
+  if (point) point->Unadvise(cookie);
+  point.Reset();
+  q.Reset();
+  WaitForUnload(lib);
+  if (status == kExitOk && printer->SawError()) status = kExitEventError;
+  return status;
+}

@@ -1,0 +1,364 @@
+#include "component/cqendix.h"
+
+#include <new>
+
+#include "component/ccenters.h"
+#include "component/job_control.h"
+#include "component/module_state.h"
+#include "net/center_directory.h"
+#include "platform/class_registry.h"
+#include "support/settings.h"
+#include "support/system_description.h"
+
+namespace qx {
+
+HRESULT CQendix::CreateInstance(const Guid& iid, void** out) {
+  if (!out) return E_POINTER;
+  *out = nullptr;
+  EnsureModuleInitialized();
+  CQendix* object = new (std::nothrow) CQendix();
+  if (!object) return E_OUTOFMEMORY;
+  try {
+    object->LoadSettings();
+  } catch (const std::bad_alloc&) {
+    object->Release();
+    return E_OUTOFMEMORY;
+  }
+  HRESULT hr = object->QueryInterface(iid, out);
+  object->Release();
+  return hr;
+}
+
+CQendix::CQendix() : eventSource_(static_cast<IQendix*>(this)) {
+  ModuleObjectCreated();
+  // A security client that is not installed leaves these empty.
+  CreateObjectByProgId("Asas.Client", IAsasClient::kIid, asasClient_.PutVoid());
+  CreateObjectByProgId("Asas.Client.Conf", IAsasClientConf::kIid, asasConf_.PutVoid());
+}
+
+CQendix::~CQendix() {
+  StoreSettings();
+  CloseLog();
+  asasConf_.Reset();
+  asasClient_.Reset();
+  eventSource_.Clear();
+  ModuleObjectDestroyed();
+}
+
+HRESULT CQendix::QueryInterface(const Guid& iid, void** out) {
+  if (!out) return E_POINTER;
+  if (iid == IUnknown::kIid || iid == IQendix::kIid) {
+    *out = static_cast<IQendix*>(this);
+  } else if (iid == IConnectionPointContainer::kIid) {
+    *out = static_cast<IConnectionPointContainer*>(this);
+  } else {
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  AddRef();
+  return S_OK;
+}
+
+uint32_t CQendix::AddRef() {
+  return refs_.Increment();
+}
+
+uint32_t CQendix::Release() {
+  uint32_t left = refs_.Decrement();
+  if (left == 0) delete this;
+  return left;
+}
+
+void CQendix::LoadSettings() {
+  SettingsValues v = qx::LoadSettings();
+  put_trustCenter(v.trustCenter.value_or(std::string()));
+  std::lock_guard lock(state_);
+  inputDirectory_ = v.inputDirectory;
+  workDirectory_ = v.workDirectory;
+  asasLogin_ = v.asasLogin;
+  options_ = v.options;
+}
+
+void CQendix::StoreSettings() {
+  SettingsValues v;
+  {
+    std::lock_guard lock(state_);
+    v.trustCenter = trustCenter_;
+    v.inputDirectory = inputDirectory_;
+    v.workDirectory = workDirectory_;
+    v.asasLogin = asasLogin_;
+    v.options = options_;
+  }
+  qx::StoreSettings(v);
+}
+
+// --- accessors -----------------------------------------------------------------------------
+
+HRESULT CQendix::GetString(const BStr& field, BStr* pVal) const {
+  if (!pVal) return E_POINTER;
+  try {
+    std::lock_guard lock(state_);
+    *pVal = field;
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
+  return S_OK;
+}
+
+HRESULT CQendix::GetOption(uint32_t bit, VariantBool* pVal) const {
+  if (!pVal) return E_POINTER;
+  std::lock_guard lock(state_);
+  *pVal = (options_ & bit) ? VARIANT_TRUE : VARIANT_FALSE;
+  return S_OK;
+}
+
+HRESULT CQendix::PutOption(uint32_t bit, VariantBool value) {
+  std::lock_guard lock(state_);
+  if (value == VARIANT_TRUE)
+    options_ |= bit;
+  else
+    options_ &= ~bit;
+  return S_OK;
+}
+
+HRESULT CQendix::get_qendixVersion(BStr* pVal) {
+  if (!pVal) return E_POINTER;
+  *pVal = std::string(kVersionText);
+  return S_OK;
+}
+
+HRESULT CQendix::get_trustCenters(IQendixCollection** pVal) {
+  if (!pVal) return E_POINTER;
+  *pVal = nullptr;
+  CenterDirectory directory;
+  std::vector<std::string> labels;
+  if (directory.LoadCache()) labels = directory.labels();
+  return CCenters::Create(std::move(labels), pVal);
+}
+
+HRESULT CQendix::get_trustCenter(BStr* pVal) {
+  return GetString(trustCenter_, pVal);
+}
+
+HRESULT CQendix::put_trustCenter(const BStr& newVal) {
+  try {
+    CenterDirectory directory;
+    if (!directory.LoadCache()) return E_FAIL;
+    std::string label = newVal.value_or(std::string());
+    std::string ean = directory.Ean(label);
+    auto esr = static_cast<uint8_t>(LeadingNumber(directory.Esr(label)) & 0xFF);
+    auto esr_pdf = static_cast<uint8_t>(LeadingNumber(directory.EsrPdf(label)) & 0xFF);
+    std::string tel = directory.Tel(label);
+    std::lock_guard lock(state_);
+    ean_ = std::move(ean);
+    esr_ = esr;
+    esrPDF_ = esr_pdf;
+    tcTel_ = std::move(tel);
+    trustCenter_ = newVal;
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
+  return S_OK;
+}
+
+HRESULT CQendix::get_inputDirectory(BStr* pVal) {
+  return GetString(inputDirectory_, pVal);
+}
+
+HRESULT CQendix::put_inputDirectory(const BStr& newVal) {
+  std::lock_guard lock(state_);
+  inputDirectory_ = newVal;
+  return S_OK;
+}
+
+HRESULT CQendix::get_workDirectory(BStr* pVal) {
+  return GetString(workDirectory_, pVal);
+}
+
+HRESULT CQendix::put_workDirectory(const BStr& newVal) {
+  std::lock_guard lock(state_);
+  workDirectory_ = newVal;
+  return S_OK;
+}
+
+HRESULT CQendix::get_withPDF(VariantBool* pVal) {
+  return GetOption(kOptionWithPdf, pVal);
+}
+HRESULT CQendix::put_withPDF(VariantBool newVal) {
+  return PutOption(kOptionWithPdf, newVal);
+}
+HRESULT CQendix::get_withArchive(VariantBool* pVal) {
+  return GetOption(kOptionWithArchive, pVal);
+}
+HRESULT CQendix::put_withArchive(VariantBool newVal) {
+  return PutOption(kOptionWithArchive, newVal);
+}
+HRESULT CQendix::get_debug(VariantBool* pVal) {
+  return GetOption(kOptionDebug, pVal);
+}
+HRESULT CQendix::put_debug(VariantBool newVal) {
+  return PutOption(kOptionDebug, newVal);
+}
+
+HRESULT CQendix::get_ean(BStr* pVal) {
+  return GetString(ean_, pVal);
+}
+HRESULT CQendix::get_tcTel(BStr* pVal) {
+  return GetString(tcTel_, pVal);
+}
+HRESULT CQendix::get_session(BStr* pVal) {
+  if (!pVal) return E_POINTER;
+  std::lock_guard lock(state_);
+  *pVal = session_;
+  return S_OK;
+}
+
+HRESULT CQendix::get_esr(BStr* pVal) {
+  if (!pVal) return E_POINTER;
+  std::lock_guard lock(state_);
+  *pVal = std::to_string(esr_);
+  return (esr_ == 0 || esr_ >= 100) ? S_FALSE : S_OK;
+}
+
+HRESULT CQendix::get_esrPDF(BStr* pVal) {
+  if (!pVal) return E_POINTER;
+  std::lock_guard lock(state_);
+  *pVal = std::to_string(esrPDF_);
+  return (esrPDF_ == 0 || esrPDF_ >= 100) ? S_FALSE : S_OK;
+}
+
+HRESULT CQendix::get_asasVersion(BStr* pVal) {
+  if (!pVal) return E_POINTER;
+  if (!asasClient_) return CLASS_E_CLASSNOTAVAILABLE;
+  return asasClient_->ClientVersion(pVal);
+}
+
+HRESULT CQendix::get_asasLogins(IAsasCollection** pVal) {
+  if (!pVal) return E_POINTER;
+  *pVal = nullptr;
+  if (!asasConf_) return CLASS_E_CLASSNOTAVAILABLE;
+  Variant logins;
+  HRESULT hr = asasConf_->ConfLogins(&logins);
+  if (Failed(hr)) return hr;
+  if (IUnknown* object = logins.TryObject())
+    object->QueryInterface(IAsasCollection::kIid, reinterpret_cast<void**>(pVal));
+  return S_OK;
+}
+
+HRESULT CQendix::get_asasLogin(BStr* pVal) {
+  return GetString(asasLogin_, pVal);
+}
+
+HRESULT CQendix::put_asasLogin(const BStr& newVal) {
+  std::lock_guard lock(state_);
+  asasLogin_ = newVal;
+  return S_OK;
+}
+
+HRESULT CQendix::get_activateGUI(VariantBool*) {
+  return E_NOTIMPL;
+}
+HRESULT CQendix::put_activateGUI(VariantBool) {
+  return E_NOTIMPL;
+}
+
+// --- jobs ----------------------------------------------------------------------------------
+
+HRESULT CQendix::Auto() {
+  return StartJob(this, JobKind::kAuto);
+}
+HRESULT CQendix::Read() {
+  return StartJob(this, JobKind::kRead);
+}
+HRESULT CQendix::Check() {
+  return StartJob(this, JobKind::kCheck);
+}
+HRESULT CQendix::Anonymize() {
+  return StartJob(this, JobKind::kAnonymize);
+}
+HRESULT CQendix::Send() {
+  return StartJob(this, JobKind::kSend);
+}
+
+HRESULT CQendix::Cancel() {
+  SetCancelFlag(true);
+  return S_OK;
+}
+
+// --- events --------------------------------------------------------------------------------
+
+HRESULT CQendix::FindConnectionPoint(const Guid& iid, IConnectionPoint** out) {
+  if (!out) return E_POINTER;
+  *out = nullptr;
+  if (!(iid == _IQendixEvents::kIid)) return CONNECT_E_NOCONNECTION;
+  *out = &eventSource_;
+  eventSource_.AddRef();
+  return S_OK;
+}
+
+void CQendix::RaiseEvent(tagMsgLevel level, tagMsgClass mclass, tagMsgOrigin origin, int32_t code,
+                         const BStr& fileName, const BStr& msg) {
+  if (!(Options() & kOptionDebug) && level <= mlDebug) return;
+  std::lock_guard events(events_lock_);
+  std::string opened_session;
+  if (log_.EnsureOpen(WorkDirectory(), &opened_session)) {
+    if (!opened_session.empty()) {
+      std::lock_guard lock(state_);
+      session_ = opened_session;
+    }
+    log_.WriteLine(level, mclass, origin, code, fileName, msg);
+  }
+  for (const auto& sink : eventSource_.Snapshot()) {
+    if (Failed(sink->qendixEvent(level, mclass, origin, code, fileName, msg))) break;
+  }
+}
+
+void CQendix::CloseLog() {
+  std::lock_guard events(events_lock_);
+  log_.Close();
+}
+
+// --- state for the steps -------------------------------------------------------------------
+
+BStr CQendix::TrustCenter() const {
+  std::lock_guard lock(state_);
+  return trustCenter_;
+}
+std::string CQendix::InputDirectory() const {
+  std::lock_guard lock(state_);
+  return inputDirectory_.value_or(std::string());
+}
+std::string CQendix::WorkDirectory() const {
+  std::lock_guard lock(state_);
+  return workDirectory_.value_or(std::string());
+}
+bool CQendix::HasInputDirectory() const {
+  std::lock_guard lock(state_);
+  return inputDirectory_.has_value();
+}
+bool CQendix::HasWorkDirectory() const {
+  std::lock_guard lock(state_);
+  return workDirectory_.has_value();
+}
+std::string CQendix::AsasLogin() const {
+  std::lock_guard lock(state_);
+  return asasLogin_.value_or(std::string());
+}
+uint32_t CQendix::Options() const {
+  std::lock_guard lock(state_);
+  return options_;
+}
+std::string CQendix::Session() const {
+  std::lock_guard lock(state_);
+  return session_;
+}
+std::string CQendix::Ean() const {
+  std::lock_guard lock(state_);
+  return ean_.value_or(std::string());
+}
+std::string CQendix::TcTel() const {
+  std::lock_guard lock(state_);
+  return tcTel_.value_or(std::string());
+}
+
+}  // namespace qx

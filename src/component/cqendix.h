@@ -1,0 +1,120 @@
+// CQendix: the component object. Implements IQendix (properties and job methods), the
+// connection point container for _IQendixEvents, and EventTarget (RaiseEvent) for the steps.
+//
+// Reference counted; the host owns the reference it created, and each running job holds one
+// more until its worker thread ends. Properties are set on the host's thread; the steps on worker
+// threads read consistent copies through the accessors below (guarded by a lock). RaiseEvent may
+// be called from any thread: events are serialised, so log lines and sink calls never interleave,
+// and sinks may Advise, Unadvise or start the next job from inside their handler.
+#pragma once
+
+#include <mutex>
+#include <string>
+
+#include "platform/connection_point.h"
+#include "qendix/qendix.h"
+#include "support/daily_log.h"
+#include "support/event_target.h"
+
+namespace qx {
+
+class CQendix final : public IQendix, public IConnectionPointContainer, public EventTarget {
+ public:
+  // Class factory of "qendix.1" and "qendix".
+  static HRESULT CreateInstance(const Guid& iid, void** out);
+
+  // IUnknown
+  HRESULT QueryInterface(const Guid& iid, void** out) override;
+  uint32_t AddRef() override;
+  uint32_t Release() override;
+
+  // IQendix
+  HRESULT get_qendixVersion(BStr* pVal) override;
+  HRESULT get_trustCenters(IQendixCollection** pVal) override;
+  HRESULT get_trustCenter(BStr* pVal) override;
+  HRESULT put_trustCenter(const BStr& newVal) override;
+  HRESULT get_inputDirectory(BStr* pVal) override;
+  HRESULT put_inputDirectory(const BStr& newVal) override;
+  HRESULT get_workDirectory(BStr* pVal) override;
+  HRESULT put_workDirectory(const BStr& newVal) override;
+  HRESULT get_withPDF(VariantBool* pVal) override;
+  HRESULT put_withPDF(VariantBool newVal) override;
+  HRESULT get_withArchive(VariantBool* pVal) override;
+  HRESULT put_withArchive(VariantBool newVal) override;
+  HRESULT get_ean(BStr* pVal) override;
+  HRESULT get_esr(BStr* pVal) override;
+  HRESULT get_esrPDF(BStr* pVal) override;
+  HRESULT get_tcTel(BStr* pVal) override;
+  HRESULT get_session(BStr* pVal) override;
+  HRESULT get_asasVersion(BStr* pVal) override;
+  HRESULT get_asasLogins(IAsasCollection** pVal) override;
+  HRESULT get_asasLogin(BStr* pVal) override;
+  HRESULT put_asasLogin(const BStr& newVal) override;
+  HRESULT get_activateGUI(VariantBool* pVal) override;
+  HRESULT put_activateGUI(VariantBool newVal) override;
+  HRESULT get_debug(VariantBool* pVal) override;
+  HRESULT put_debug(VariantBool newVal) override;
+  HRESULT Auto() override;
+  HRESULT Read() override;
+  HRESULT Check() override;
+  HRESULT Anonymize() override;
+  HRESULT Send() override;
+  HRESULT Cancel() override;
+
+  // IConnectionPointContainer
+  HRESULT FindConnectionPoint(const Guid& iid, IConnectionPoint** out) override;
+
+  // EventTarget: drops debug events unless the debug option is set, writes the day's log line,
+  // then calls the sinks in connection order until one fails.
+  void RaiseEvent(tagMsgLevel level, tagMsgClass mclass, tagMsgOrigin origin, int32_t code,
+                  const BStr& fileName, const BStr& msg) override;
+
+  // State for the steps: consistent copies, safe from any thread.
+  BStr TrustCenter() const;
+  std::string InputDirectory() const;  // empty when null
+  std::string WorkDirectory() const;   // empty when null
+  bool HasInputDirectory() const;
+  bool HasWorkDirectory() const;
+  std::string AsasLogin() const;
+  uint32_t Options() const;
+  std::string Session() const;
+  std::string Ean() const;
+  std::string TcTel() const;
+
+  // Closes the day's log file; the next event opens the file of the current day.
+  void CloseLog();
+
+ private:
+  CQendix();
+  ~CQendix();
+  CQendix(const CQendix&) = delete;
+  CQendix& operator=(const CQendix&) = delete;
+
+  void LoadSettings();
+  void StoreSettings();
+  HRESULT GetString(const BStr& field, BStr* pVal) const;
+  HRESULT GetOption(uint32_t bit, VariantBool* pVal) const;
+  HRESULT PutOption(uint32_t bit, VariantBool value);
+
+  RefCount refs_;
+  RefPtr<IAsasClient> asasClient_;
+  RefPtr<IAsasClientConf> asasConf_;
+
+  mutable std::mutex state_;  // guards the fields below
+  BStr trustCenter_;
+  BStr inputDirectory_ = std::string();
+  BStr workDirectory_ = std::string();
+  BStr asasLogin_ = std::string();
+  uint32_t options_ = 0;
+  BStr ean_ = std::string();
+  uint8_t esr_ = 0;
+  uint8_t esrPDF_ = 0;
+  BStr tcTel_ = std::string();
+  std::string session_;
+
+  std::recursive_mutex events_lock_;  // serialises RaiseEvent and the log file
+  DailyLog log_;
+  ConnectionPoint<_IQendixEvents> eventSource_;
+};
+
+}  // namespace qx

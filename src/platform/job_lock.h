@@ -1,0 +1,31 @@
+// One job at a time across every component instance in every process of the user.
+//
+// An in-process flag serves the instances of one process; an advisory lock (flock) on a per-user
+// lock file serves other processes. The kernel drops the flock when a process dies, so a killed
+// job never leaves the lock taken. The lock file is QENDIX_LOCK_FILE when set, else
+// "qendix-job.lock" in XDG_RUNTIME_DIR, else "/tmp/qendix-job-<uid>.lock".
+//
+// TryAcquire and Release may be called from different threads (a job method takes the lock on
+// the host's thread, the job's worker thread gives it back). Thread-safe.
+#pragma once
+
+namespace qx {
+
+class JobLock {
+ public:
+  // The process-wide instance.
+  static JobLock& Instance();
+
+  // Takes the lock without waiting. False when a job runs here or in another process.
+  bool TryAcquire();
+  // Gives the lock back. Does nothing when it is not held.
+  void Release();
+  bool IsHeldHere() const;
+
+ private:
+  JobLock() = default;
+  struct State;
+  State& state() const;
+};
+
+}  // namespace qx

@@ -1,0 +1,47 @@
+#include "steps/reader.h"
+
+#include <cerrno>
+
+#include "component/cqendix.h"
+#include "platform/file_system.h"
+#include "platform/last_error.h"
+#include "support/messages.h"
+
+namespace qx {
+
+PReader::PReader(CQendix* component)
+    : PStep(component, moPReader, LoadMessageA(1040), LoadMessageA(1102), LoadMessageA(1103)) {
+  component_->CloseLog();
+}
+
+bool PReader::CheckPreconditions() {
+  std::string input = component_->InputDirectory();
+  if (!component_->HasInputDirectory() || Utf8Length(input) < 2) {
+    Raise(mlError, mcModule, 6, std::nullopt, LoadMessage(1106));
+    return false;
+  }
+  std::string work = component_->WorkDirectory();
+  if (!component_->HasWorkDirectory() || Utf8Length(work) < 3) {
+    Raise(mlError, mcModule, 7, std::nullopt, LoadMessage(1107));
+    return false;
+  }
+  if (!IsUsableDirectory(input)) {
+    Raise(mlError, mcModule, 6, std::nullopt, LoadMessage(1124));
+    return false;
+  }
+  sourceDir_ = input;
+  targetDir_ = JoinPath(work, "input");
+  return true;
+}
+
+void PReader::ProcessFile(const std::string& name) {
+  if (IsOpenForWriting(SourcePath(name))) {
+    SetLastSystemError(EBUSY);
+    ReportSystemError(name);
+    Raise(mlWarning, mcModule, 3, name, failText_);
+    return;
+  }
+  MoveToTarget(name);
+}
+
+}  // namespace qx

@@ -1,0 +1,171 @@
+#include "steps/step.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+
+#include "component/cqendix.h"
+#include "component/module_state.h"
+#include "formats/file_kind.h"
+#include "platform/codepage.h"
+#include "platform/file_system.h"
+#include "platform/job_lock.h"
+#include "platform/last_error.h"
+#include "support/messages.h"
+
+namespace qx {
+namespace {
+// How many numbered names UniquePath tries before it gives up.
+constexpr int kMaxUniqueTries = 10000;
+constexpr size_t kCleanNameCapacity = 255;
+}  // namespace
+
+PStep::PStep(CQendix* component, tagMsgOrigin origin, std::string name, std::string okText,
+             std::string failText)
+    : component_(component),
+      origin_(origin),
+      name_(std::move(name)),
+      okText_(std::move(okText)),
+      failText_(std::move(failText)) {}
+
+PStep::~PStep() = default;
+
+void PStep::Prepare(std::vector<std::string>&) {}
+void PStep::Finish() {}
+
+void PStep::Raise(tagMsgLevel level, tagMsgClass mclass, int32_t code, const BStr& fileName,
+                  const BStr& msg) {
+  component_->RaiseEvent(level, mclass, origin_, code, fileName, msg);
+}
+
+void PStep::Run() {
+  if (CancelFlag()) {
+    if (!AutoFlag()) JobLock::Instance().Release();
+    return;
+  }
+  Raise(mlInfo, mcModule, 0, std::nullopt, FormatEventText(LoadMessage(1100), name_));
+  if (CheckWorkDirectory() && CheckPreconditions()) {
+    std::vector<std::string> files = ListFiles();
+    Raise(mlInfo, mcCount, static_cast<int32_t>(files.size()), std::nullopt,
+          FormatEventText(LoadMessage(1010), static_cast<int>(files.size())));
+    if (files.empty()) {
+      Raise(mlWarning, mcModule, 4, std::nullopt, LoadMessage(1104));
+    } else {
+      Prepare(files);
+      for (const auto& file : files) {
+        if (CancelFlag()) {
+          Raise(mlWarning, mcModule, 5, std::nullopt, LoadMessage(1105));
+          break;
+        }
+        ProcessFile(file);
+      }
+    }
+    Finish();
+  }
+  std::string end = FormatEventText(LoadMessage(1101), name_, doneCount_, errorCount_);
+  if (!AutoFlag()) JobLock::Instance().Release();
+  Raise(mlInfo, mcModule, 1, std::nullopt, end);
+}
+
+bool PStep::CheckWorkDirectory() {
+  if (IsUsableDirectory(component_->WorkDirectory())) return true;
+  Raise(mlError, mcModule, 7, std::nullopt, LoadMessage(1122));
+  return false;
+}
+
+std::vector<std::string> PStep::ListFiles() {
+  std::vector<std::string> names, files;
+  if (!ListRegularFiles(sourceDir_, &names)) return files;
+  for (auto& name : names)
+    if (ClassifyFile(SourcePath(name)) != fkOther) files.push_back(std::move(name));
+  return files;
+}
+
+std::string PStep::SourcePath(const std::string& name) const {
+  return JoinPath(sourceDir_, name);
+}
+std::string PStep::TargetPath(const std::string& name) const {
+  return JoinPath(targetDir_, name);
+}
+
+bool PStep::UniquePath(std::string& path) const {
+  std::string candidate = path;
+  for (int counter = 1; counter <= kMaxUniqueTries; ++counter) {
+    struct stat st;
+    if (::lstat(candidate.c_str(), &st) != 0 && errno == ENOENT) {
+      path = candidate;
+      return true;
+    }
+    candidate = path + "." + std::to_string(counter);
+  }
+  SetLastSystemError(EEXIST);
+  return false;
+}
+
+void PStep::MoveToTarget(const std::string& name) {
+  std::string source = SourcePath(name);
+  CreateDirectoryLevel(targetDir_);
+  std::string target = TargetPath(name);
+  SetLastSystemError(0);
+  // A name taken between UniquePath and the move makes the move fail with EEXIST; the next free
+  // name is then tried, so a race never overwrites and rarely fails.
+  bool moved = false;
+  for (int attempt = 0; attempt < 3 && !moved; ++attempt) {
+    std::string candidate = target;
+    if (!UniquePath(candidate)) break;
+    moved = MoveFileNoReplace(source, candidate);
+    if (!moved && GetLastSystemError() != EEXIST) break;
+  }
+  if (moved) {
+    Raise(mlInfo, mcModule, 2, name, okText_);
+    ++doneCount_;
+    return;
+  }
+  ReportSystemError(name);
+  Raise(mlWarning, mcModule, 3, name, failText_);
+}
+
+bool PStep::MoveToError(const std::string& name) {
+  std::string source = SourcePath(name);
+  std::string folder = JoinPath(component_->WorkDirectory(), "err");
+  CreateDirectoryLevel(folder);
+  folder = JoinPath(folder, component_->Session());
+  CreateDirectoryLevel(folder);
+  std::string target = JoinPath(folder, name);
+  SetLastSystemError(0);
+  bool moved = false;
+  for (int attempt = 0; attempt < 3 && !moved; ++attempt) {
+    std::string candidate = target;
+    if (!UniquePath(candidate)) break;
+    moved = MoveFileNoReplace(source, candidate);
+    if (!moved && GetLastSystemError() != EEXIST) break;
+  }
+  if (moved) {
+    ++errorCount_;
+    return true;
+  }
+  ReportSystemError(name);
+  Raise(mlWarning, mcModule, 3, name, failText_);
+  return false;
+}
+
+void PStep::ReportSystemError(const std::string& name) {
+  int error = GetLastSystemError();
+  if (error == 0) return;
+  Raise(mlError, mcSystem, error, name, SystemErrorText(error));
+}
+
+const std::string& PStep::CleanName(const BStr& text) {
+  cleanName_.clear();
+  if (!text) return cleanName_;
+  for (char c : *text) {
+    if (c == ' ') continue;
+    if (c == '+' || c == '-' || c == '<' || c == '>') c = '_';
+    if (cleanName_.size() >= kCleanNameCapacity) break;
+    cleanName_ += c;
+  }
+  cleanName_ = TruncateUtf8(cleanName_, kCleanNameCapacity);
+  return cleanName_;
+}
+
+}  // namespace qx

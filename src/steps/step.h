@@ -1,0 +1,74 @@
+// PStep: the step framework. Run() is the template every step follows: start event, work
+// directory check, the step's own preconditions, listing of the recognised files of the source
+// folder, count event, Prepare, ProcessFile per file while not cancelled, Finish, end event with
+// the counts. The job lock is given back before the end event unless an Auto job is running.
+//
+// A step lives for one Run on a job's worker thread. It holds a plain pointer to its component,
+// which the job keeps alive. Not thread-safe.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "qendix/qendix.h"
+
+namespace qx {
+
+class CQendix;
+
+class PStep {
+ public:
+  virtual ~PStep();
+  PStep(const PStep&) = delete;
+  PStep& operator=(const PStep&) = delete;
+
+  void Run();
+
+  int doneCount() const { return doneCount_; }
+  int errorCount() const { return errorCount_; }
+
+ protected:
+  PStep(CQendix* component, tagMsgOrigin origin, std::string name, std::string okText,
+        std::string failText);
+
+  // Sets sourceDir_ and targetDir_; reports its own failures; false stops the run.
+  virtual bool CheckPreconditions() = 0;
+  // Called once with the file list before the first file (not for an empty list).
+  virtual void Prepare(std::vector<std::string>& files);
+  virtual void ProcessFile(const std::string& name) = 0;
+  // Called after the loop, also after an empty list or a cancel.
+  virtual void Finish();
+
+  bool CheckWorkDirectory();
+  std::vector<std::string> ListFiles();
+  std::string SourcePath(const std::string& name) const;
+  std::string TargetPath(const std::string& name) const;
+  // Changes `path` to the first free name among path, path.1, path.2, ... False (with EEXIST as
+  // the last error) when no free name is found within a bounded number of tries.
+  bool UniquePath(std::string& path) const;
+  // Moves a file from sourceDir_ to targetDir_ (never overwriting); reports success or failure.
+  void MoveToTarget(const std::string& name);
+  // Moves a file into "<work>/err/<session>"; counts it; reports only a failure.
+  bool MoveToError(const std::string& name);
+  // Reports the thread's last system error (if any) as an error event of class mcSystem.
+  void ReportSystemError(const std::string& name);
+  // The text without blanks, with "_" for "+", "-", "<" and ">"; at most 255 bytes.
+  const std::string& CleanName(const BStr& text);
+
+  // Raises an event with this step's origin.
+  void Raise(tagMsgLevel level, tagMsgClass mclass, int32_t code, const BStr& fileName,
+             const BStr& msg);
+
+  CQendix* component_;
+  tagMsgOrigin origin_;
+  std::string name_;
+  std::string okText_;
+  std::string failText_;
+  std::string sourceDir_;
+  std::string targetDir_;
+  int doneCount_ = 0;
+  int errorCount_ = 0;
+  std::string cleanName_;
+};
+
+}  // namespace qx

@@ -1,0 +1,60 @@
+#include "support/daily_log.h"
+
+#include <ctime>
+
+#include "platform/file_system.h"
+#include "support/system_description.h"
+
+namespace qx {
+namespace {
+
+std::string OneLine(const BStr& text) {
+  if (!text) return "(null)";
+  std::string s = *text;
+  for (char& c : s)
+    if (c == '\n' || c == '\r') c = ' ';
+  return s;
+}
+
+}  // namespace
+
+bool DailyLog::EnsureOpen(const std::string& work_directory, std::string* session) {
+  if (file_) return true;
+  if (work_directory.empty()) return false;
+  std::string folder = JoinPath(work_directory, "logs");
+  if (!CreateDirectoryLevel(folder)) return false;
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char date[32];
+  std::snprintf(date, sizeof date, "%d-%02d-%02d", local.tm_year + 1900, local.tm_mon + 1,
+                local.tm_mday);
+  std::string path = JoinPath(folder, std::string(date) + ".log");
+  bool existed = PathExists(path);
+  file_ = std::fopen(path.c_str(), "ae");
+  if (!file_) return false;
+  if (!existed) {
+    std::fprintf(file_, "%s\n", GeneratorText().c_str());
+    std::fflush(file_);
+  }
+  if (session) *session = date;
+  return true;
+}
+
+void DailyLog::WriteLine(int level, int mclass, int origin, int code, const BStr& file,
+                         const BStr& msg) {
+  if (!file_) return;
+  unsigned long long now = static_cast<unsigned long long>(std::time(nullptr));
+  std::fprintf(file_, "%llu|%d|%d|%d|%d|%s|%s\n", now, level, mclass, origin, code,
+               OneLine(file).c_str(), OneLine(msg).c_str());
+  std::fflush(file_);
+}
+
+void DailyLog::Close() {
+  if (file_) {
+    std::fclose(file_);
+    file_ = nullptr;
+  }
+}
+
+}  // namespace qx

@@ -1,0 +1,160 @@
+#include "support/ini_file.h"
+
+#include <cctype>
+#include <climits>
+#include <sstream>
+#include <vector>
+
+#include "platform/file_system.h"
+
+namespace qx {
+namespace {
+
+constexpr size_t kMaxIniBytes = 1 << 20;
+
+std::string Trim(const std::string& s) {
+  size_t b = 0, e = s.size();
+  while (b < e && (s[b] == ' ' || s[b] == '\t' || s[b] == '\r')) ++b;
+  while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r')) --e;
+  return s.substr(b, e - b);
+}
+
+bool EqualsNoCase(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i])))
+      return false;
+  return true;
+}
+
+std::vector<std::string> ReadLines(const std::string& path) {
+  std::string content;
+  std::vector<std::string> lines;
+  if (!ReadFileLimited(path, kMaxIniBytes, &content)) return lines;
+  std::istringstream in(content);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+// "[name]" gives name; anything else nothing.
+std::optional<std::string> SectionName(const std::string& line) {
+  std::string t = Trim(line);
+  if (t.size() >= 2 && t.front() == '[') {
+    auto close = t.find(']');
+    if (close != std::string::npos) return Trim(t.substr(1, close - 1));
+  }
+  return std::nullopt;
+}
+
+// "key=value" gives key and the raw value.
+bool SplitKey(const std::string& line, std::string* key, std::string* value) {
+  std::string t = Trim(line);
+  if (t.empty() || t[0] == ';' || t[0] == '[') return false;
+  auto eq = t.find('=');
+  if (eq == std::string::npos) return false;
+  *key = Trim(t.substr(0, eq));
+  *value = Trim(t.substr(eq + 1));
+  return true;
+}
+
+}  // namespace
+
+std::optional<std::string> IniFile::ReadString(const std::string& section,
+                                               const std::string& key) const {
+  bool in_section = false;
+  for (const auto& line : ReadLines(path_)) {
+    if (auto name = SectionName(line)) {
+      in_section = EqualsNoCase(*name, section);
+      continue;
+    }
+    std::string k, v;
+    if (in_section && SplitKey(line, &k, &v) && EqualsNoCase(k, key)) {
+      if (v.size() >= 2 && v.front() == '"' && v.back() == '"') v = v.substr(1, v.size() - 2);
+      return v;
+    }
+  }
+  return std::nullopt;
+}
+
+long long IniFile::ReadInt(const std::string& section, const std::string& key,
+                           long long fallback) const {
+  auto text = ReadString(section, key);
+  if (!text) return fallback;
+  size_t i = 0;
+  while (i < text->size() && ((*text)[i] == ' ' || (*text)[i] == '\t')) ++i;
+  bool negative = false;
+  if (i < text->size() && ((*text)[i] == '-' || (*text)[i] == '+')) negative = (*text)[i++] == '-';
+  if (i >= text->size() || !std::isdigit(static_cast<unsigned char>((*text)[i]))) return fallback;
+  long long value = 0;
+  for (; i < text->size() && std::isdigit(static_cast<unsigned char>((*text)[i])); ++i) {
+    int digit = (*text)[i] - '0';
+    value = value > (LLONG_MAX - digit) / 10 ? LLONG_MAX : value * 10 + digit;
+  }
+  return negative ? -value : value;
+}
+
+bool IniFile::WriteString(const std::string& section, const std::string& key,
+                          const std::optional<std::string>& value) const {
+  return WriteStrings(section, {{key, value}});
+}
+
+namespace {
+
+// Sets or removes one key in the lines of a file.
+void SetKey(std::vector<std::string>& lines, const std::string& section, const std::string& key,
+            const std::optional<std::string>& raw_value) {
+  // A line break inside a value would start a new line of the file and could forge other keys.
+  std::optional<std::string> value = raw_value;
+  if (value)
+    for (char& c : *value)
+      if (c == '\r' || c == '\n') c = ' ';
+  bool in_section = false, section_seen = false, done = false;
+  size_t section_end = 0;  // index after the last line of the target section
+  for (size_t i = 0; i < lines.size() && !done; ++i) {
+    if (auto name = SectionName(lines[i])) {
+      in_section = EqualsNoCase(*name, section);
+      if (in_section) {
+        section_seen = true;
+        section_end = i + 1;
+      }
+      continue;
+    }
+    if (!in_section) continue;
+    std::string k, v;
+    if (SplitKey(lines[i], &k, &v) && EqualsNoCase(k, key)) {
+      if (value)
+        lines[i] = k + "=" + *value;
+      else
+        lines.erase(lines.begin() + static_cast<long>(i));
+      done = true;
+    } else if (!Trim(lines[i]).empty()) {
+      section_end = i + 1;
+    }
+  }
+  if (!done) {
+    if (!value) return;  // nothing to remove
+    if (section_seen) {
+      lines.insert(lines.begin() + static_cast<long>(section_end), key + "=" + *value);
+    } else {
+      lines.push_back("[" + section + "]");
+      lines.push_back(key + "=" + *value);
+    }
+  }
+}
+
+}  // namespace
+
+bool IniFile::WriteStrings(const std::string& section, const std::vector<KeyValue>& values) const {
+  std::vector<std::string> lines = ReadLines(path_);
+  for (const auto& [key, value] : values) SetKey(lines, section, key, value);
+  std::string out;
+  for (const auto& line : lines) out += line + "\n";
+  return WriteFileAtomically(path_, out, 0600);
+}
+
+}  // namespace qx

@@ -1,0 +1,43 @@
+// An INI file with the semantics of the Windows private-profile functions: sections and keys
+// compared without regard to ASCII case, a missing key distinct from an empty one, a null value
+// removing the key. Every write reads the current file, changes the one key and rewrites the file
+// atomically, keeping every section, key and line it does not touch.
+//
+// Not thread-safe by itself; concurrent writers in several processes each replace the file whole
+// (the last writer's view of the other keys wins, as with the profile functions).
+#pragma once
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace qx {
+
+class IniFile {
+ public:
+  explicit IniFile(std::string path) : path_(std::move(path)) {}
+
+  const std::string& path() const { return path_; }
+
+  // The value, or nothing when the section or key is missing (or the file cannot be read).
+  // Surrounding blanks are removed, and one pair of surrounding double quotes.
+  std::optional<std::string> ReadString(const std::string& section, const std::string& key) const;
+
+  // The value read as a decimal integer (leading blanks, optional sign, digits); `fallback` when
+  // missing or not a number.
+  long long ReadInt(const std::string& section, const std::string& key, long long fallback) const;
+
+  // Sets the key (creating section and file as needed); a null value removes the key.
+  bool WriteString(const std::string& section, const std::string& key,
+                   const std::optional<std::string>& value) const;
+
+  // Several keys of one section in one rewrite of the file.
+  using KeyValue = std::pair<std::string, std::optional<std::string>>;
+  bool WriteStrings(const std::string& section, const std::vector<KeyValue>& values) const;
+
+ private:
+  std::string path_;
+};
+
+}  // namespace qx

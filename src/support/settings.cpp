@@ -1,0 +1,90 @@
+#include "support/settings.h"
+
+#include <mutex>
+
+#include "platform/codepage.h"
+#include "platform/file_system.h"
+#include "support/ini_file.h"
+
+namespace qx {
+namespace {
+
+constexpr const char* kSection = "globals";
+
+std::mutex& PathMutex() {
+  static std::mutex m;
+  return m;
+}
+std::string& PathStorage() {
+  static std::string path;
+  return path;
+}
+
+IniFile File() {
+  return IniFile(SettingsPath());
+}
+
+// A value as the profile functions give it: missing and empty are the same, cut to 511 bytes.
+std::string ReadText(const IniFile& ini, const char* key) {
+  auto v = ini.ReadString(kSection, key);
+  return v ? TruncateUtf8(*v, kMaxSettingBytes) : std::string();
+}
+
+}  // namespace
+
+void SetSettingsPath(const std::string& path) {
+  std::lock_guard lock(PathMutex());
+  PathStorage() = path;
+}
+
+std::string SettingsPath() {
+  std::lock_guard lock(PathMutex());
+  return PathStorage();
+}
+
+void ApplyFirstRunDefaults(const std::string& module_dir) {
+  IniFile ini = File();
+  if (ReadText(ini, "trustCenter").empty()) {
+    ini.WriteStrings(kSection, {{"trustCenter", std::string("TC test")},
+                                {"withPDF", std::string("0")},
+                                {"archive", std::string("1")}});
+  }
+  if (ReadText(ini, "inputDir").empty()) {
+    std::string input = JoinPath(module_dir, "Rechnungen");
+    ini.WriteString(kSection, "inputDir", input);
+    CreateDirectoryLevel(input);
+  }
+  if (ReadText(ini, "workDir").empty()) ini.WriteString(kSection, "workDir", module_dir);
+}
+
+SettingsValues LoadSettings() {
+  IniFile ini = File();
+  SettingsValues v;
+  std::string tc = ReadText(ini, "trustCenter");
+  v.trustCenter = tc;
+  v.inputDirectory = ReadText(ini, "inputDir");
+  v.workDirectory = ReadText(ini, "workDir");
+  v.asasLogin = ReadText(ini, "asasLogin");
+  if (ini.ReadInt(kSection, "withPDF", 0) != 0) v.options |= kOptionWithPdf;
+  if (ini.ReadInt(kSection, "archive", 0) != 0) v.options |= kOptionWithArchive;
+  if (ini.ReadInt(kSection, "debug", 0) != 0) v.options |= kOptionDebug;
+  return v;
+}
+
+void StoreSettings(const SettingsValues& v) {
+  File().WriteStrings(kSection, {{"trustCenter", v.trustCenter},
+                                 {"inputDir", v.inputDirectory},
+                                 {"workDir", v.workDirectory},
+                                 {"asasLogin", v.asasLogin},
+                                 {"withPDF", std::to_string(v.options & kOptionWithPdf)},
+                                 {"archive", std::to_string(v.options & kOptionWithArchive)},
+                                 {"debug", std::to_string(v.options & kOptionDebug)}});
+}
+
+int RegisterRetentionMonths() {
+  long long months = File().ReadInt(kSection, "dlog_max", 0);
+  if (months <= 0) return 1;
+  return months > 100000 ? 100000 : static_cast<int>(months);
+}
+
+}  // namespace qx
