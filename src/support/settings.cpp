@@ -11,13 +11,14 @@ namespace {
 
 constexpr const char* kSection = "globals";
 
+// Never destroyed: a job thread that ends while the process exits may still store settings.
 std::mutex& PathMutex() {
-  static std::mutex m;
-  return m;
+  static auto* m = new std::mutex;
+  return *m;
 }
 std::string& PathStorage() {
-  static std::string path;
-  return path;
+  static auto* path = new std::string;
+  return *path;
 }
 
 IniFile File() {

@@ -1,0 +1,193 @@
+// The Read job end to end: its event sequences, where the files go, its preconditions.
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include <gtest/gtest.h>
+
+#include "common/component_fixture.h"
+
+namespace qx::testing {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+const std::string kStart = "1|2|0|0|(null)|Einlesen gestartet";
+const std::string kNone = "2|2|0|4|(null)|Keine Datei gefunden";
+std::string Count(int n) {
+  return "1|3|0|" + std::to_string(n) + "|(null)|" + std::to_string(n) +
+         " Dateien werden bearbeitet";
+}
+std::string End(int done, int failed) {
+  return "1|2|0|1|(null)|Einlesen abgeschlossen: " + std::to_string(done) + " kopiert, " +
+         std::to_string(failed) + " fehlerhafte Rechnungsdateien";
+}
+std::string Moved(const std::string& f) {
+  return "1|2|0|2|" + f + "|Datei erfolgreich kopiert";
+}
+
+class ReadJob : public ComponentTest {
+ protected:
+  void SetUp() override {
+    for (const char* n : {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG"}) unsetenv(n);
+    ComponentTest::SetUp();
+  }
+};
+
+TEST_F(ReadJob, EmptyInvoiceFolder) {
+  Create();
+  RunRead();
+  EXPECT_EQ(events_->Lines(), (Lines{kStart, Count(0), kNone, End(0, 0)}));
+}
+
+TEST_F(ReadJob, EmptyInvoiceFolderInFrench) {
+  setenv("LC_ALL", "fr_CH.UTF-8", 1);
+  Create();
+  RunRead();
+  EXPECT_EQ(events_->Lines(),
+            (Lines{"1|2|0|0|(null)|Lire démarré", "1|3|0|0|(null)|0 Fichiers en travail",
+                   "2|2|0|4|(null)|Aucun fichier trouvé",
+                   "1|2|0|1|(null)|Lire términé: 0 copiés, 0 erreurs dans les fichiers des "
+                   "factures"}));
+}
+
+TEST_F(ReadJob, MovesRecognisedFilesAndLeavesTheRest) {
+  WriteFile(Input("a.xml"), "<?xml version='1.0'?><x/>");
+  WriteFile(Input("b.pdf"), "%PDF-1.4");
+  WriteFile(Input("g.dat"), "[DEBITOR]");
+  WriteFile(Input("c.doc"), "plain text");
+  WriteFile(Input(".d.xml"), "<?xml version='1.0'?>");
+  WriteFile(Input("short"), "<?x");
+  mkdir(Input("sub.xml").c_str(), 0755);
+  Create();
+  RunRead();
+  auto lines = events_->Lines();
+  ASSERT_EQ(lines.size(), 6u);
+  EXPECT_EQ(lines[0], kStart);
+  EXPECT_EQ(lines[1], Count(3));
+  Lines moved(lines.begin() + 2, lines.begin() + 5);
+  std::sort(moved.begin(), moved.end());
+  EXPECT_EQ(moved, (Lines{Moved("a.xml"), Moved("b.pdf"), Moved("g.dat")}));
+  EXPECT_EQ(lines[5], End(3, 0));
+  EXPECT_TRUE(FileExists(Work("input/a.xml")));
+  EXPECT_TRUE(FileExists(Work("input/b.pdf")));
+  EXPECT_TRUE(FileExists(Work("input/g.dat")));
+  EXPECT_TRUE(FileExists(Input("c.doc")));
+  EXPECT_TRUE(FileExists(Input(".d.xml")));
+  EXPECT_TRUE(FileExists(Input("short")));
+}
+
+TEST_F(ReadJob, NameClashesGetTheNextNumber) {
+  mkdir(Work("input").c_str(), 0755);
+  WriteFile(Work("input/a.xml"), "old");
+  WriteFile(Work("input/a.xml.1"), "older");
+  WriteFile(Input("a.xml"), "<?xml new");
+  Create();
+  RunRead();
+  EXPECT_EQ(ReadFile(Work("input/a.xml")), "old");
+  EXPECT_EQ(ReadFile(Work("input/a.xml.1")), "older");
+  EXPECT_EQ(ReadFile(Work("input/a.xml.2")), "<?xml new");
+  EXPECT_EQ(events_->Lines()[2], Moved("a.xml"));
+}
+
+TEST_F(ReadJob, InvoiceDirectoryOfOneCharacterIsNotSet) {
+  Create();
+  q_->put_inputDirectory(std::string("C"));
+  RunRead();
+  EXPECT_EQ(events_->Lines(),
+            (Lines{kStart, "3|2|0|6|(null)|Rechnungsverzeichnis nicht gesetzt", End(0, 0)}));
+}
+
+TEST_F(ReadJob, NullInvoiceDirectoryIsNotSet) {
+  Create();
+  q_->put_inputDirectory(std::nullopt);
+  RunRead();
+  EXPECT_EQ(events_->Lines()[1], "3|2|0|6|(null)|Rechnungsverzeichnis nicht gesetzt");
+}
+
+TEST_F(ReadJob, WorkDirectoryOfTwoCharactersIsNotSet) {
+  // A two-character folder that exists passes the common check and fails the Reader's.
+  ASSERT_EQ(chdir(temp_.path().c_str()), 0);
+  mkdir("wd", 0755);
+  Create();
+  q_->put_workDirectory(std::string("wd"));
+  RunRead();
+  EXPECT_EQ(events_->Lines(),
+            (Lines{kStart, "3|2|0|7|(null)|Basisverzeichnis nicht gesetzt", End(0, 0)}));
+}
+
+TEST_F(ReadJob, MissingWorkDirectoryIsInvalid) {
+  Create();
+  q_->put_workDirectory(Work("missing"));
+  WriteFile(Input("a.xml"), "<?xml");
+  RunRead();
+  EXPECT_EQ(events_->Lines(),
+            (Lines{kStart, "3|2|0|7|(null)|Basisverzeichnis ungültig", End(0, 0)}));
+  EXPECT_TRUE(FileExists(Input("a.xml")));
+}
+
+TEST_F(ReadJob, MissingInvoiceDirectoryIsInvalid) {
+  Create();
+  q_->put_inputDirectory(Input("missing"));
+  RunRead();
+  EXPECT_EQ(events_->Lines(),
+            (Lines{kStart, "3|2|0|6|(null)|Rechnungsverzeichnis ungültig", End(0, 0)}));
+}
+
+TEST_F(ReadJob, AFileStillBeingWrittenStaysForTheNextRun) {
+  WriteFile(Input("a.xml"), "<?xml");
+  int writer = open(Input("a.xml").c_str(), O_WRONLY | O_APPEND);
+  ASSERT_GE(writer, 0);
+  Create();
+  RunRead();
+  auto lines = events_->Lines();
+  ASSERT_EQ(lines.size(), 5u);
+  EXPECT_EQ(lines[2].rfind("3|0|0|16|a.xml|", 0), 0u) << lines[2];  // EBUSY, class mcSystem
+  EXPECT_EQ(lines[3], "2|2|0|3|a.xml|Datei nicht kopiert");
+  EXPECT_EQ(lines[4], End(0, 0));
+  EXPECT_TRUE(FileExists(Input("a.xml")));
+  close(writer);
+  events_->Clear();
+  RunRead();
+  EXPECT_EQ(events_->Lines()[2], Moved("a.xml"));
+}
+
+TEST_F(ReadJob, AnUnmovableFileGivesTheSystemErrorAndStays) {
+  if (geteuid() == 0) GTEST_SKIP() << "root ignores folder permissions";
+  WriteFile(Input("a.xml"), "<?xml");
+  mkdir(Work("input").c_str(), 0555);
+  Create();
+  RunRead();
+  auto lines = events_->Lines();
+  ASSERT_EQ(lines.size(), 5u);
+  EXPECT_EQ(lines[2].rfind("3|0|0|13|a.xml|", 0), 0u) << lines[2];
+  EXPECT_EQ(lines[3], "2|2|0|3|a.xml|Datei nicht kopiert");
+  EXPECT_TRUE(FileExists(Input("a.xml")));
+}
+
+TEST_F(ReadJob, WritesTheDayLogAndSetsTheSession) {
+  Create();
+  BStr session;
+  q_->get_session(&session);
+  EXPECT_EQ(session, "");
+  RunRead();
+  q_->get_session(&session);
+  ASSERT_EQ(session->size(), 10u);
+  std::string log = ReadFile(Work("logs/" + *session + ".log"));
+  auto first_break = log.find('\n');
+  EXPECT_EQ(log.substr(0, 24), "qendix-Praxis V2.1.14 / ");
+  EXPECT_NE(log.find("|1|2|0|0|(null)|Einlesen gestartet\n", first_break), std::string::npos);
+  EXPECT_NE(log.find("|2|2|0|4|(null)|Keine Datei gefunden\n"), std::string::npos);
+  // A second job the same day appends to the same file, without a second first line.
+  events_->Clear();
+  RunRead();
+  std::string again = ReadFile(Work("logs/" + *session + ".log"));
+  EXPECT_EQ(again.find("qendix-Praxis", 1), std::string::npos);
+  EXPECT_GT(again.size(), log.size());
+}
+
+}  // namespace
+}  // namespace qx::testing

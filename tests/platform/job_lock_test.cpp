@@ -1,0 +1,66 @@
+#include "platform/job_lock.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+namespace qx {
+namespace {
+
+TEST(JobLock, OneHolderPerProcess) {
+  JobLock& lock = JobLock::Instance();
+  ASSERT_TRUE(lock.TryAcquire());
+  EXPECT_FALSE(lock.TryAcquire());
+  EXPECT_TRUE(lock.IsHeldHere());
+  // Released from another thread, as a worker gives back the lock its job method took.
+  std::thread([&] { lock.Release(); }).join();
+  EXPECT_TRUE(lock.TryAcquire());
+  lock.Release();
+}
+
+TEST(JobLock, AnotherProcessHoldingItMakesUsBusy) {
+  const char* path = getenv("QENDIX_LOCK_FILE");
+  ASSERT_NE(path, nullptr);
+  int fd = open(path, O_RDWR | O_CREAT, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(flock(fd, LOCK_EX), 0);  // an open file description of its own, like another process
+  EXPECT_FALSE(JobLock::Instance().TryAcquire());
+  flock(fd, LOCK_UN);
+  close(fd);
+  EXPECT_TRUE(JobLock::Instance().TryAcquire());
+  JobLock::Instance().Release();
+}
+
+TEST(JobLock, AKilledHolderDoesNotLeaveItTaken) {
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    char ok = JobLock::Instance().TryAcquire() ? 'y' : 'n';
+    if (write(ready[1], &ok, 1) != 1) _exit(2);
+    pause();
+    _exit(0);
+  }
+  char answer = 0;
+  ASSERT_EQ(read(ready[0], &answer, 1), 1);
+  ASSERT_EQ(answer, 'y');
+  EXPECT_FALSE(JobLock::Instance().TryAcquire());
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  EXPECT_TRUE(JobLock::Instance().TryAcquire());
+  JobLock::Instance().Release();
+  close(ready[0]);
+  close(ready[1]);
+}
+
+}  // namespace
+}  // namespace qx
