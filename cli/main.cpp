@@ -1,7 +1,9 @@
 // qendix [--module-dir DIR] [--json] [--set NAME=VALUE]... [COMMAND]...
 //
 // Commands run in the order given: read, check, anonymize, send, auto (start the job and wait for
-// its last end event), get NAME (print a property), centers (the Trust Center labels).
+// its last end event), get NAME (print a property), centers (the Trust Center labels), logins
+// (the security client's logins), code soundex TEXT | code patient ID |
+// code person FIRST LAST YYYY-MM-DD ZIP (the code object's results).
 // Without a command the component is created, the --set values are put, and its release stores
 // them as the settings.
 //
@@ -20,6 +22,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "code_command.h"
 #include "event_printer.h"
 #include "library.h"
 #include "properties.h"
@@ -95,7 +98,8 @@ int main(int argc, char** argv) {
       ->allow_extra_args(false);
   app.prefix_command();
   app.footer(
-      "Commands: read | check | anonymize | send | auto | get NAME | centers\n"
+      "Commands: read | check | anonymize | send | auto | get NAME | centers | logins |\n"
+      "          code soundex TEXT | code patient ID | code person FIRST LAST YYYY-MM-DD ZIP\n"
       "--set NAME: trustCenter inputDirectory workDirectory asasLogin withPDF withArchive debug");
   try {
     app.parse(argc, argv);
@@ -112,10 +116,17 @@ int main(int argc, char** argv) {
     const std::string& c = commands[i];
     bool job = false;
     for (const auto& j : kJobs) job = job || c == j.name;
-    if (job || c == "centers") continue;
+    if (job || c == "centers" || c == "logins") continue;
     if (c == "get" && i + 1 < commands.size()) {
       ++i;
       continue;
+    }
+    if (c == "code" && i + 1 < commands.size()) {
+      int n = qendix_cli::CodeArgumentCount(commands[i + 1]);
+      if (n >= 0 && i + 1 + n < commands.size()) {
+        i += 1 + n;
+        continue;
+      }
     }
     std::fprintf(stderr, "qendix: unknown command or missing argument: %s\n", c.c_str());
     return kExitUsage;
@@ -179,8 +190,26 @@ int main(int argc, char** argv) {
 
   for (size_t i = 0; status == kExitOk && i < commands.size(); ++i) {
     const std::string& c = commands[i];
-    if (c == "get" || c == "centers") {
-      std::string name = c == "get" ? commands[++i] : "trustCenters";
+    if (c == "code") {
+      int n = qendix_cli::CodeArgumentCount(commands[i + 1]);
+      std::vector<std::string> args(commands.begin() + i + 1, commands.begin() + i + 2 + n);
+      i += 1 + n;
+      qx::RefPtr<qx::ICode> code;
+      hr = lib.createObject("qendix.Code.1", &qx::ICode::kIid, code.PutVoid());
+      std::string text;
+      if (qx::Succeeded(hr)) hr = qendix_cli::RunCode(code.Get(), args, &text);
+      if (qx::Failed(hr)) {
+        status = Fail("code " + args[0], hr);
+        break;
+      }
+      std::printf("%s\n", text.c_str());
+      std::fflush(stdout);
+      continue;
+    }
+    if (c == "get" || c == "centers" || c == "logins") {
+      std::string name = c == "get"       ? commands[++i]
+                         : c == "centers" ? "trustCenters"
+                                          : "asasLogins";
       std::vector<std::string> lines;
       bool known = false;
       hr = qendix_cli::GetProperty(q.Get(), name, &lines, &known);
