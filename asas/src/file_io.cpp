@@ -78,20 +78,23 @@ HRESULT ReadFileBounded(const std::string& path, size_t max_bytes, std::string* 
   return qx::S_OK;
 }
 
-HRESULT WriteFileAtomic(const std::string& path, std::string_view data, mode_t mode) {
+HRESULT WriteFileAtomic(const std::string& path, std::string_view data, mode_t mode,
+                        Durability durability) {
   std::string temp = path + ".tmp.XXXXXX";
   Fd fd(mkostemp(temp.data(), O_CLOEXEC));
   if (fd.get() < 0) return HresultFromErrno(errno);
   HRESULT hr = qx::S_OK;
   if (fchmod(fd.get(), mode) != 0) hr = HresultFromErrno(errno);
   if (qx::Succeeded(hr)) hr = WriteAll(fd.get(), data);
-  if (qx::Succeeded(hr) && fsync(fd.get()) != 0) hr = HresultFromErrno(errno);
+  bool synced = durability == Durability::kSynced;
+  if (qx::Succeeded(hr) && synced && fsync(fd.get()) != 0) hr = HresultFromErrno(errno);
   if (qx::Succeeded(hr) && close(fd.release()) != 0) hr = HresultFromErrno(errno);
   if (qx::Succeeded(hr) && rename(temp.c_str(), path.c_str()) != 0) hr = HresultFromErrno(errno);
   if (qx::Failed(hr)) {
     unlink(temp.c_str());
     return hr;
   }
+  if (!synced) return qx::S_OK;
   // Make the rename itself durable; a failure here does not undo the replacement.
   Fd dir(open(ParentOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dir.get() >= 0) fsync(dir.get());

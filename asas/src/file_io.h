@@ -17,9 +17,14 @@ namespace asas {
 // a folder) when it is not a regular file; FIFOs and devices are never read or waited on.
 HRESULT ReadFileBounded(const std::string& path, size_t max_bytes, std::string* out);
 
+// Whether a replaced file must survive a crash of the machine (stores), or only needs to be whole
+// for its readers (short-lived exchange files such as a saved envelope).
+enum class Durability { kSynced, kUnsynced };
+
 // Replaces `path` with `data` so that readers see the old or the new file, never a part: writes a
-// temporary file in the same folder with `mode`, syncs it and renames it over `path`.
-HRESULT WriteFileAtomic(const std::string& path, std::string_view data, mode_t mode);
+// temporary file in the same folder with `mode`, syncs it (kSynced) and renames it over `path`.
+HRESULT WriteFileAtomic(const std::string& path, std::string_view data, mode_t mode,
+                        Durability durability = Durability::kSynced);
 
 // Creates `path` and its missing parents with `mode`; an existing folder is fine.
 HRESULT MakeDirectories(const std::string& path, mode_t mode);

@@ -67,7 +67,10 @@ class Smime final : public ComObject<qx::IAsasSmime> {
     return Guarded([&] {
       std::lock_guard lock(mutex_);
       if (!message_ || envelope_.empty()) return qx::E_UNEXPECTED;
-      return WriteFileAtomic(*fileName, FormatEnvelopeFile(*message_, envelope_), 0600);
+      // The message file is an exchange file, read back and deleted at once: it needs to be
+      // whole for its reader, not to outlive a crash, so it is not synced.
+      return WriteFileAtomic(*fileName, FormatEnvelopeFile(*message_, envelope_), 0600,
+                             Durability::kUnsynced);
     });
   }
 
