@@ -1,0 +1,91 @@
+#include "base64.h"
+
+#include <cstdint>
+
+namespace asas {
+namespace {
+
+constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+int DecodeDigit(unsigned char c) {
+  if (c >= 'A' && c <= 'Z') return c - 'A';
+  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+  if (c >= '0' && c <= '9') return c - '0' + 52;
+  if (c == '+') return 62;
+  if (c == '/') return 63;
+  return -1;
+}
+
+}  // namespace
+
+std::string Base64Encode(std::string_view data, size_t line_length) {
+  std::string text;
+  size_t chars = (data.size() + 2) / 3 * 4;
+  text.reserve(chars + (line_length ? chars / line_length + 1 : 0));
+  size_t column = 0;
+  auto put = [&](char c) {
+    text.push_back(c);
+    if (line_length && ++column == line_length) {
+      text.push_back('\n');
+      column = 0;
+    }
+  };
+  size_t i = 0;
+  for (; i + 3 <= data.size(); i += 3) {
+    uint32_t v = (uint32_t(uint8_t(data[i])) << 16) | (uint32_t(uint8_t(data[i + 1])) << 8) |
+                 uint32_t(uint8_t(data[i + 2]));
+    put(kAlphabet[(v >> 18) & 63]);
+    put(kAlphabet[(v >> 12) & 63]);
+    put(kAlphabet[(v >> 6) & 63]);
+    put(kAlphabet[v & 63]);
+  }
+  size_t rest = data.size() - i;
+  if (rest) {
+    uint32_t v = uint32_t(uint8_t(data[i])) << 16;
+    if (rest == 2) v |= uint32_t(uint8_t(data[i + 1])) << 8;
+    put(kAlphabet[(v >> 18) & 63]);
+    put(kAlphabet[(v >> 12) & 63]);
+    put(rest == 2 ? kAlphabet[(v >> 6) & 63] : '=');
+    put('=');
+  }
+  if (line_length && column) text.push_back('\n');
+  return text;
+}
+
+std::optional<std::string> Base64Decode(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() / 4 * 3);
+  uint32_t group = 0;
+  int digits = 0;
+  int padding = 0;
+  for (unsigned char c : text) {
+    if (c == ' ' || c == '\t' || c == '\r' || c == '\n') continue;
+    if (c == '=') {
+      // Padding only completes a group of two or three digits, and nothing follows it.
+      if (digits < 2) return std::nullopt;
+      ++padding;
+      group <<= 6;
+      if (++digits == 4) {
+        out.push_back(char(group >> 16));
+        if (padding == 1) out.push_back(char((group >> 8) & 0xFF));
+        digits = 0;
+        group = 0;
+      }
+      continue;
+    }
+    int d = DecodeDigit(c);
+    if (d < 0 || padding) return std::nullopt;
+    group = (group << 6) | uint32_t(d);
+    if (++digits == 4) {
+      out.push_back(char(group >> 16));
+      out.push_back(char((group >> 8) & 0xFF));
+      out.push_back(char(group & 0xFF));
+      digits = 0;
+      group = 0;
+    }
+  }
+  if (digits != 0) return std::nullopt;
+  return out;
+}
+
+}  // namespace asas
