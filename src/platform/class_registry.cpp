@@ -18,6 +18,7 @@ struct Registry {
   std::map<std::string, ClassFactoryFn, std::less<>> builtin;
   bool asas_tried = false;
   AsasCreateObjectFn asas_create = nullptr;
+  AsasCreateObjectFn asas_for_testing = nullptr;
 };
 
 Registry& GetRegistry() {
@@ -53,6 +54,12 @@ bool IsAsasProgId(std::string_view progid) {
          progid == "Asas.SMIME";
 }
 
+void SetAsasFactoryForTesting(AsasCreateObjectFn fn) {
+  Registry& r = GetRegistry();
+  std::lock_guard lock(r.mutex);
+  r.asas_for_testing = fn;
+}
+
 void RegisterBuiltinClass(std::string_view progid, ClassFactoryFn factory) {
   Registry& r = GetRegistry();
   std::lock_guard lock(r.mutex);
@@ -71,7 +78,7 @@ HRESULT CreateObjectByProgId(std::string_view progid, const Guid& iid, void** ou
     if (it != r.builtin.end()) {
       factory = it->second;
     } else if (IsAsasProgId(progid)) {
-      asas = LoadAsas(r);
+      asas = r.asas_for_testing ? r.asas_for_testing : LoadAsas(r);
     }
   }
   if (factory) return factory(iid, out);

@@ -7,6 +7,7 @@
 
 #include <string_view>
 
+#include "qendix/asas.h"
 #include "qendix/com.h"
 
 namespace qx {
@@ -23,5 +24,9 @@ void RegisterBuiltinClass(std::string_view progid, ClassFactoryFn factory);
 
 // True when `progid` belongs to the security client.
 bool IsAsasProgId(std::string_view progid);
+
+// Test hook: the security client's ProgIDs are served by `fn` instead of the installed library.
+// nullptr restores the real loader. Affects every later creation in the process.
+void SetAsasFactoryForTesting(AsasCreateObjectFn fn);
 
 }  // namespace qx

@@ -1,0 +1,155 @@
+#include "crypto/current_anonymizer.h"
+
+#include <errno.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+#include <utility>
+
+namespace qx {
+namespace {
+
+std::mutex& CurrentMutex() {
+  static std::mutex* mutex = new std::mutex;  // lives for the process
+  return *mutex;
+}
+
+std::shared_ptr<AnonymizerContext>& CurrentSlot() {
+  static auto* slot = new std::shared_ptr<AnonymizerContext>;
+  return *slot;
+}
+
+char AsciiLower(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool StartsWithNoCase(std::string_view name, std::string_view key) {
+  if (name.size() < key.size()) return false;
+  for (size_t i = 0; i < key.size(); ++i)
+    if (AsciiLower(name[i]) != AsciiLower(key[i])) return false;
+  return true;
+}
+
+bool Contains(const std::vector<std::string>& list, const std::string& name) {
+  return std::find(list.begin(), list.end(), name) != list.end();
+}
+
+}  // namespace
+
+RetryWait OneSecondWait() {
+  return [] { std::this_thread::sleep_for(std::chrono::seconds(1)); };
+}
+
+AnonymizerContext::AnonymizerContext(EventTarget* events, tagMsgOrigin origin)
+    : events_(events), origin_(origin), wait_(OneSecondWait()) {}
+
+void AnonymizerContext::SetSender(std::string sender) {
+  std::lock_guard lock(mutex_);
+  sender_ = std::move(sender);
+}
+std::string AnonymizerContext::Sender() const {
+  std::lock_guard lock(mutex_);
+  return sender_;
+}
+void AnonymizerContext::SetRcpt(std::string rcpt) {
+  std::lock_guard lock(mutex_);
+  rcpt_ = std::move(rcpt);
+}
+std::string AnonymizerContext::Rcpt() const {
+  std::lock_guard lock(mutex_);
+  return rcpt_;
+}
+void AnonymizerContext::SetValidFolder(std::string folder) {
+  std::lock_guard lock(mutex_);
+  validFolder_ = std::move(folder);
+}
+std::string AnonymizerContext::ValidFolder() const {
+  std::lock_guard lock(mutex_);
+  return validFolder_;
+}
+void AnonymizerContext::SetPdfFiles(std::vector<std::string> names) {
+  std::lock_guard lock(mutex_);
+  pdfFiles_ = std::move(names);
+}
+std::vector<std::string> AnonymizerContext::PdfFiles() const {
+  std::lock_guard lock(mutex_);
+  return pdfFiles_;
+}
+void AnonymizerContext::SetWithPdf(bool withPdf) {
+  std::lock_guard lock(mutex_);
+  withPdf_ = withPdf;
+}
+bool AnonymizerContext::WithPdf() const {
+  std::lock_guard lock(mutex_);
+  return withPdf_;
+}
+void AnonymizerContext::SetRetryWait(RetryWait wait) {
+  std::lock_guard lock(mutex_);
+  wait_ = wait ? std::move(wait) : OneSecondWait();
+}
+RetryWait AnonymizerContext::Wait() const {
+  std::lock_guard lock(mutex_);
+  return wait_;
+}
+
+std::optional<std::string> AnonymizerContext::FindPdf(std::string_view key) const {
+  if (key.empty()) return std::nullopt;
+  std::lock_guard lock(mutex_);
+  for (const std::string& name : pdfFiles_) {
+    if (Contains(delivered_, name)) continue;
+    if (StartsWithNoCase(name, key)) return name;
+  }
+  return std::nullopt;
+}
+
+void AnonymizerContext::MarkEnveloped(const std::string& name) {
+  std::lock_guard lock(mutex_);
+  if (!Contains(enveloped_, name)) enveloped_.push_back(name);
+}
+
+std::vector<std::string> AnonymizerContext::EnvelopedPdfs() const {
+  std::lock_guard lock(mutex_);
+  return enveloped_;
+}
+
+bool AnonymizerContext::DeleteEnvelopedPdfs() {
+  std::lock_guard lock(mutex_);
+  if (validFolder_.empty()) return enveloped_.empty();
+  bool all = true;
+  for (const std::string& name : enveloped_) {
+    std::string path = validFolder_ + "/" + name;
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) all = false;
+    delivered_.push_back(name);
+  }
+  enveloped_.clear();
+  return all;
+}
+
+void AnonymizerContext::ForgetEnvelopedPdfs() {
+  std::lock_guard lock(mutex_);
+  enveloped_.clear();
+}
+
+std::shared_ptr<AnonymizerContext> CurrentAnonymizer() {
+  std::lock_guard lock(CurrentMutex());
+  return CurrentSlot();
+}
+
+CurrentAnonymizerScope::CurrentAnonymizerScope(std::shared_ptr<AnonymizerContext> context)
+    : context_(std::move(context)) {
+  if (!context_) return;
+  std::lock_guard lock(CurrentMutex());
+  if (CurrentSlot()) return;
+  CurrentSlot() = context_;
+  installed_ = true;
+}
+
+CurrentAnonymizerScope::~CurrentAnonymizerScope() {
+  if (!installed_) return;
+  std::lock_guard lock(CurrentMutex());
+  if (CurrentSlot() == context_) CurrentSlot().reset();
+}
+
+}  // namespace qx

@@ -1,0 +1,194 @@
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "crypto/base64_encoder.h"
+#include "crypto/current_anonymizer.h"
+#include "crypto/envelopes.h"
+#include "crypto/message_file.h"
+#include "crypto/smime_envelope.h"
+#include "platform/codepage.h"
+
+namespace qx {
+namespace {
+
+constexpr size_t kMaxCodingLineBytes = 128;
+
+void AppendXmlEscaped(std::string& out, std::string_view text) {
+  for (char c : text) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        out += c;
+    }
+  }
+}
+
+// Closes a file descriptor on every way out.
+class FdCloser {
+ public:
+  explicit FdCloser(int fd) : fd_(fd) {}
+  ~FdCloser() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FdCloser(const FdCloser&) = delete;
+  FdCloser& operator=(const FdCloser&) = delete;
+
+ private:
+  int fd_;
+};
+
+// Appends the PDF at `path` to the message file in base64 lines, reading it in blocks.
+HRESULT AppendPdfAsBase64(const std::string& path, MessageFile& file) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return HresultFromErrno(errno);
+  FdCloser closer(fd);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return HresultFromErrno(errno);
+  if (!S_ISREG(st.st_mode)) return HresultFromErrno(EINVAL);
+  if (static_cast<unsigned long long>(st.st_size) > kMaxPdfBytes) return HresultFromErrno(EFBIG);
+
+  std::string lines;
+  Base64Encoder encoder(&lines);
+  char block[kPdfBlockBytes];
+  size_t total = 0;
+  for (;;) {
+    ssize_t got = ::read(fd, block, sizeof block);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return HresultFromErrno(errno);
+    }
+    if (got == 0) break;
+    total += static_cast<size_t>(got);
+    if (total > kMaxPdfBytes) return HresultFromErrno(EFBIG);  // grew while being read
+    encoder.Write(block, static_cast<size_t>(got));
+    HRESULT hr = file.Append(lines);
+    if (Failed(hr)) return hr;
+    lines.clear();
+  }
+  encoder.Finish();
+  return file.Append(lines);
+}
+
+// Envelopes one PDF and appends its data element to `elements`.
+HRESULT EnvelopePdf(const AnonymizerContext& context, const std::string& name,
+                    std::string& elements) {
+  const std::string folder = context.ValidFolder();
+  if (folder.empty()) return E_UNEXPECTED;
+  const std::string sender = context.Sender();
+  const std::string rcpt = context.Rcpt();
+  if (sender.find_first_of("\r\n") != std::string::npos ||
+      rcpt.find_first_of("\r\n") != std::string::npos)
+    return E_INVALIDARG;
+
+  std::unique_ptr<MessageFile> file;
+  HRESULT hr = MessageFile::Create(&file);
+  if (Failed(hr)) return hr;
+  hr = file->Append("From: " + Utf8ToCp1252(sender) + "\nTo: " + Utf8ToCp1252(rcpt) + "\n\n");
+  if (Succeeded(hr)) hr = AppendPdfAsBase64(folder + "/" + name, *file);
+  if (Succeeded(hr)) hr = file->CloseForWriting();
+  if (Failed(hr)) return hr;
+
+  const RetryWait wait = context.Wait();
+  hr = SmimeEnvelopeFile(file->Path(), wait);
+  if (Failed(hr)) return hr;
+  std::string body;
+  hr = ReadEnvelopeBody(*file, wait, &body);
+  if (Failed(hr)) return hr;
+  elements += PdfDataElementStart(name);
+  elements += body;
+  elements += "</qendix:data>";
+  return S_OK;
+}
+
+}  // namespace
+
+std::vector<std::string> QuotedValues(std::string_view text) {
+  std::vector<std::string> values;
+  size_t pos = 0;
+  for (;;) {
+    size_t open = text.find('"', pos);
+    if (open == std::string_view::npos) break;
+    size_t close = text.find('"', open + 1);
+    if (close == std::string_view::npos) break;
+    values.emplace_back(text.substr(open + 1, close - open - 1));
+    pos = close + 1;
+  }
+  return values;
+}
+
+std::string UnescapeCodingLine(std::string_view value) {
+  if (value.size() > kMaxCodingLineBytes) value = value.substr(0, kMaxCodingLineBytes);
+  std::string out;
+  for (size_t i = 0; i < value.size(); ++i) {
+    if (value[i] != '&') {
+      out += value[i];
+    } else if (value.substr(i, 4) == "&lt;") {
+      out += '<';
+      i += 3;
+    } else if (value.substr(i, 4) == "&gt;") {
+      out += '>';
+      i += 3;
+    }
+    // any other "&" is dropped; the characters after it stay
+  }
+  return out;
+}
+
+std::string CleanReference(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    if (c == ' ') continue;
+    out += (c == '+' || c == '-' || c == '<' || c == '>') ? '_' : c;
+  }
+  return out;
+}
+
+std::string PdfDataElementStart(std::string_view name) {
+  std::string start = "<qendix:data name=\"";
+  AppendXmlEscaped(start, name);
+  start += "\" type=\"pdf\" xmlns:qendix=\"";
+  start += kTransferNamespaceUri;
+  start += "\">";
+  return start;
+}
+
+HRESULT EncryptPdfs(std::string_view codingLineXml, RefPtr<IXmlDocument>* document) {
+  if (!document) return E_POINTER;
+  document->Reset();
+  std::shared_ptr<AnonymizerContext> context = CurrentAnonymizer();
+  if (!context) return E_UNEXPECTED;
+
+  std::string elements;
+  std::vector<std::string> enveloped;
+  for (const std::string& value : QuotedValues(codingLineXml)) {
+    std::optional<std::string> name = context->FindPdf(CleanReference(UnescapeCodingLine(value)));
+    if (!name) continue;
+    HRESULT hr = EnvelopePdf(*context, *name, elements);
+    if (Failed(hr)) return hr;
+    enveloped.push_back(*name);
+  }
+
+  RefPtr<IXmlDocument> result;
+  HRESULT hr = LoadXmlDocument(elements, &result);
+  if (Failed(hr)) return hr;
+  // Only PDFs that really travel in the document are recorded for deletion after the save.
+  if (xmlDocGetRootElement(result->Document()))
+    for (const std::string& name : enveloped) context->MarkEnveloped(name);
+  *document = std::move(result);
+  return S_OK;
+}
+
+}  // namespace qx

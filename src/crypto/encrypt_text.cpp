@@ -1,0 +1,52 @@
+#include "crypto/current_anonymizer.h"
+#include "crypto/envelopes.h"
+#include "crypto/message_file.h"
+#include "crypto/smime_envelope.h"
+#include "platform/codepage.h"
+
+namespace qx {
+namespace {
+
+// Windows-1252 bytes with every lone LF written as CR LF, as a text-mode write produces them.
+std::string ToCrLf(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + text.size() / 16);
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) out += '\r';
+    out += text[i];
+  }
+  return out;
+}
+
+bool HasLineBreak(std::string_view text) {
+  return text.find_first_of("\r\n") != text.npos;
+}
+
+}  // namespace
+
+HRESULT EncryptText(std::string_view text, std::string* body) {
+  if (!body) return E_POINTER;
+  body->clear();
+  std::shared_ptr<AnonymizerContext> context = CurrentAnonymizer();
+  if (!context) return E_UNEXPECTED;
+  const std::string sender = context->Sender();
+  const std::string rcpt = context->Rcpt();
+  // A line break would add header lines (further recipients) to the message.
+  if (HasLineBreak(sender) || HasLineBreak(rcpt)) return E_INVALIDARG;
+
+  std::unique_ptr<MessageFile> file;
+  HRESULT hr = MessageFile::Create(&file);
+  if (Failed(hr)) return hr;
+  std::string message = "From: " + Utf8ToCp1252(sender) + "\r\nTo: " + Utf8ToCp1252(rcpt) +
+                        "\r\n\r\n" + ToCrLf(Utf8ToCp1252(text));
+  hr = file->Append(message);
+  if (Succeeded(hr)) hr = file->CloseForWriting();
+  if (Failed(hr)) return hr;
+
+  const RetryWait wait = context->Wait();
+  hr = SmimeEnvelopeFile(file->Path(), wait);
+  if (Failed(hr)) return hr;
+  return ReadEnvelopeBody(*file, wait, body);
+}
+
+}  // namespace qx

@@ -1,0 +1,45 @@
+// The message file of one envelope. It holds patient data in clear, so it lives in a folder of
+// its own (mode 0700, unpredictable name, made with mkdtemp under $TMPDIR or /tmp) and is created
+// exclusively with mode 0600 under an unpredictable name. The destructor removes the file and
+// the folder, with anything the security client left beside the file, on every path.
+// Not thread-safe; one object per envelope.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "qendix/com.h"
+
+namespace qx {
+
+class MessageFile {
+ public:
+  // Makes the folder and the empty file, open for writing.
+  static HRESULT Create(std::unique_ptr<MessageFile>* file);
+  ~MessageFile();
+  MessageFile(const MessageFile&) = delete;
+  MessageFile& operator=(const MessageFile&) = delete;
+
+  // The file's path (UTF-8), for the security client's load and save.
+  const std::string& Path() const { return path_; }
+
+  // Appends bytes. Fails once the file has been closed for writing.
+  HRESULT Append(std::string_view bytes);
+  // Closes the write handle; the content is then complete for the security client.
+  HRESULT CloseForWriting();
+  // Reads the whole file as it is now. A file larger than `maxBytes` fails (E_FAIL) without
+  // being read; a missing file fails with its system error.
+  HRESULT Read(size_t maxBytes, std::string* content) const;
+
+ private:
+  MessageFile() = default;
+  std::string folder_;
+  std::string path_;
+  int fd_ = -1;
+};
+
+// An errno value as an HRESULT (facility 7); E_FAIL when errno is 0.
+HRESULT HresultFromErrno(int error);
+
+}  // namespace qx

@@ -1,0 +1,80 @@
+#include "crypto/smime_envelope.h"
+
+#include "crypto/asas_objects.h"
+#include "platform/codepage.h"
+
+namespace qx {
+namespace {
+
+constexpr size_t kMaxLineBytes = 1023;
+
+// Calls `attempt` up to kEnvelopeTries times while it fails, pausing between tries.
+template <typename Attempt>
+HRESULT Retry(const RetryWait& wait, Attempt attempt) {
+  HRESULT hr = E_FAIL;
+  for (int i = 0; i < kEnvelopeTries; ++i) {
+    if (i > 0 && wait) wait();
+    hr = attempt();
+    if (Succeeded(hr)) return hr;
+  }
+  return hr;
+}
+
+}  // namespace
+
+HRESULT SmimeEnvelopeFile(const std::string& messagePath, const RetryWait& wait) {
+  RefPtr<IAsasSmime> smime;
+  HRESULT hr = CreateAsasObject("ASAS.SMIME", &smime);
+  if (Failed(hr)) return hr;
+  const BStr path = messagePath;
+  hr = Retry(wait, [&] { return smime->SmimeLoad(path); });
+  if (Failed(hr)) return hr;
+  hr = smime->SmimeEncrypt();
+  if (Failed(hr)) return hr;
+  hr = Retry(wait, [&] { return smime->SmimeSave(path); });
+  return Failed(hr) ? hr : S_OK;
+}
+
+bool ExtractEnvelopeBody(std::string_view saved, std::string* body) {
+  body->clear();
+  bool inBody = false;
+  bool found = false;
+  size_t pos = 0;
+  while (pos < saved.size()) {
+    size_t end = saved.find('\n', pos);
+    if (end == std::string_view::npos) end = saved.size();
+    std::string_view line = saved.substr(pos, end - pos);
+    pos = end + 1;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.size() > kMaxLineBytes) break;
+    size_t cr = line.rfind('\r');
+    if (cr != std::string_view::npos) line = line.substr(0, cr);
+    if (!inBody) {
+      inBody = line.empty();
+      continue;
+    }
+    body->append(line);
+    body->push_back('\n');
+    found = true;
+  }
+  if (!found) body->clear();
+  return found;
+}
+
+HRESULT ReadEnvelopeBody(const MessageFile& file, const RetryWait& wait, std::string* body) {
+  if (!body) return E_POINTER;
+  body->clear();
+  for (int i = 0; i < kEnvelopeTries; ++i) {
+    if (i > 0 && wait) wait();
+    std::string saved;
+    if (Failed(file.Read(kMaxEnvelopeBytes, &saved))) continue;
+    std::string lines;
+    if (ExtractEnvelopeBody(saved, &lines)) {
+      *body = Cp1252ToUtf8(lines);
+      return S_OK;
+    }
+  }
+  return E_FAIL;
+}
+
+}  // namespace qx
