@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "component/cqendix.h"
+#include "crypto/code_object.h"
 #include "platform/class_registry.h"
 #include "platform/module.h"
 #include "platform/xml_sax.h"
@@ -27,6 +28,8 @@ void EnsureModuleInitialized() {
     ApplyFirstRunDefaults(dir);
     RegisterBuiltinClass("qendix.1", &CQendix::CreateInstance);
     RegisterBuiltinClass("qendix", &CQendix::CreateInstance);
+    RegisterBuiltinClass("qendix.Code.1", &CreateCodeObject);
+    RegisterBuiltinClass("qendix.Code", &CreateCodeObject);
   });
 }
 

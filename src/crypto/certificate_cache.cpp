@@ -7,7 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "crypto/asas_messages.h"
+#include "platform/last_error.h"
+#include "support/messages.h"
 #include "crypto/asas_objects.h"
 #include "crypto/message_file.h"
 #include "platform/codepage.h"
@@ -114,17 +115,17 @@ bool CertificateCache::Lookup(std::string_view rcpt) {
   RefPtr<IAsasClientConf> conf;
   HRESULT hr = CreateAsasObject("Asas.Client.Conf", &conf);
   if (Failed(hr)) {
-    Raise(mlError, mcSystem, hr, AsasSystemText(hr));
+    Raise(mlError, mcSystem, hr, ResultText(hr));
     return false;
   }
   RefPtr<IAsasSmime> smime;
   hr = CreateAsasObject("Asas.SMIME", &smime);
   if (Failed(hr)) {
-    Raise(mlError, mcSystem, hr, AsasSystemText(hr));
+    Raise(mlError, mcSystem, hr, ResultText(hr));
     return false;
   }
   if (cacheFolder_.empty()) {
-    Raise(mlError, mcSystem, HresultFromErrno(ENOENT), AsasSystemText(HresultFromErrno(ENOENT)));
+    Raise(mlError, mcSystem, HresultFromErrno(ENOENT), ResultText(HresultFromErrno(ENOENT)));
     return false;
   }
 
@@ -145,7 +146,7 @@ bool CertificateCache::Lookup(std::string_view rcpt) {
     hr = WriteFileReplacing(cacheFolder_, path, CertificateFileText(certificate));
     if (Succeeded(hr)) hr = conf->ConfSetValue(std::string("smime"), key, Variant(path));
     if (Failed(hr)) {
-      Raise(mlWarning, mcSystem, hr, AsasSystemText(hr));
+      Raise(mlWarning, mcSystem, hr, ResultText(hr));
       continue;
     }
     registeredKeys_.push_back(key);

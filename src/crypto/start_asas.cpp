@@ -1,6 +1,7 @@
 #include "crypto/start_asas.h"
 
-#include "crypto/asas_messages.h"
+#include "platform/last_error.h"
+#include "support/messages.h"
 #include "crypto/asas_objects.h"
 #include "crypto/variant_text.h"
 #include "platform/codepage.h"
@@ -25,7 +26,7 @@ class Reporter {
   }
   // A failing call of the security client; returns false for the caller to pass on.
   bool CallFailed(HRESULT hr) {
-    events_.RaiseEvent(mlError, mcAsas, origin_, hr, std::nullopt, AsasSystemText(hr));
+    events_.RaiseEvent(mlError, mcAsas, origin_, hr, std::nullopt, ResultText(hr));
     return false;
   }
 
@@ -77,13 +78,13 @@ bool ValuesMatch(const Variant& a, const Variant& b) {
 bool StartAsas(EventTarget& events, tagMsgOrigin origin, const std::string& asasLogin,
                std::unique_ptr<AsasSession>* session) {
   Reporter report(events, origin);
-  report.Trace(AsasMessage(1000));
+  report.Trace(LoadMessage(1000));
 
   RefPtr<IAsasClient> client;
   RefPtr<IAsasClientConf> conf;
   if (Failed(CreateAsasObject("Asas.Client", &client)) ||
       Failed(CreateAsasObject("Asas.Client.Conf", &conf))) {
-    report.Raise(mlFatal, 18, AsasMessage(1118));
+    report.Raise(mlFatal, 18, LoadMessage(1118));
     return false;
   }
 
@@ -93,7 +94,7 @@ bool StartAsas(EventTarget& events, tagMsgOrigin origin, const std::string& asas
   if (!found) {
     report.Raise(
         mlError, 8,
-        TruncateUtf8(FillText(AsasMessage(1001), {asasLogin, valid}), kMaxInvalidLoginText));
+        TruncateUtf8(FillText(LoadMessage(1001), {asasLogin, valid}), kMaxInvalidLoginText));
     return false;
   }
 
@@ -102,19 +103,19 @@ bool StartAsas(EventTarget& events, tagMsgOrigin origin, const std::string& asas
   if (Failed(hr)) return report.CallFailed(hr);
   bool start = true;
   if (running != VARIANT_FALSE) {
-    report.Trace(AsasMessage(1003));
+    report.Trace(LoadMessage(1003));
     BStr current;
     hr = conf->ConfCurrentLogin(&current);
     if (Failed(hr)) return report.CallFailed(hr);
     if (current.value_or("") == asasLogin) {
       start = false;
     } else {
-      report.Trace(AsasMessage(1002) + current.value_or("") + " -> " + asasLogin);
+      report.Trace(LoadMessage(1002) + current.value_or("") + " -> " + asasLogin);
       hr = client->ClientStop();
       if (Failed(hr)) return report.CallFailed(hr);
     }
   } else {
-    report.Trace(AsasMessage(1004));
+    report.Trace(LoadMessage(1004));
   }
   if (start) {
     hr = conf->ConfSetCurrentLogin(asasLogin);
@@ -126,7 +127,7 @@ bool StartAsas(EventTarget& events, tagMsgOrigin origin, const std::string& asas
   auto started = std::make_unique<AsasSession>(events, origin);
   started->Start();
   if (session) *session = std::move(started);
-  report.Trace(AsasMessage(1005));
+  report.Trace(LoadMessage(1005));
   return true;
 }
 

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "qendix/com.h"
+
 namespace qx {
 
 int GetLastSystemError();
@@ -11,5 +13,9 @@ void SetLastSystemError(int error);
 
 // The system's text for an error number (strerror); empty for 0.
 std::string SystemErrorText(int error);
+
+// The system's text for a result code: strerror for facility-7 (errno) codes, a table for the
+// common HRESULTs, else "Error 0x%08X".
+std::string ResultText(HRESULT hr);
 
 }  // namespace qx

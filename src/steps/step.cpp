@@ -6,6 +6,9 @@
 
 #include "component/cqendix.h"
 #include "component/module_state.h"
+#include "crypto/asas_session.h"
+#include "crypto/envelopes.h"
+#include "crypto/start_asas.h"
 #include "formats/file_kind.h"
 #include "platform/codepage.h"
 #include "platform/file_system.h"
@@ -28,7 +31,9 @@ PStep::PStep(CQendix* component, tagMsgOrigin origin, std::string name, std::str
       okText_(std::move(okText)),
       failText_(std::move(failText)) {}
 
-PStep::~PStep() = default;
+PStep::~PStep() {
+  if (asasSession_) asasSession_->Stop();
+}
 
 void PStep::Prepare(std::vector<std::string>&) {}
 void PStep::Finish() {}
@@ -61,6 +66,10 @@ void PStep::Run() {
       }
     }
     Finish();
+  }
+  if (asasSession_) {
+    asasSession_->Stop();
+    asasSession_.reset();
   }
   std::string end = FormatEventText(LoadMessage(1101), name_, doneCount_, errorCount_);
   if (!AutoFlag()) JobLock::Instance().Release();
@@ -156,16 +165,12 @@ void PStep::ReportSystemError(const std::string& name) {
 }
 
 const std::string& PStep::CleanName(const BStr& text) {
-  cleanName_.clear();
-  if (!text) return cleanName_;
-  for (char c : *text) {
-    if (c == ' ') continue;
-    if (c == '+' || c == '-' || c == '<' || c == '>') c = '_';
-    if (cleanName_.size() >= kCleanNameCapacity) break;
-    cleanName_ += c;
-  }
-  cleanName_ = TruncateUtf8(cleanName_, kCleanNameCapacity);
+  cleanName_ = text ? TruncateUtf8(CleanReference(*text), kCleanNameCapacity) : std::string();
   return cleanName_;
+}
+
+bool PStep::StartAsas() {
+  return qx::StartAsas(*component_, origin_, component_->AsasLogin(), &asasSession_);
 }
 
 }  // namespace qx

@@ -7,6 +7,7 @@
 // which the job keeps alive. Not thread-safe.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@
 
 namespace qx {
 
+class AsasSession;
 class CQendix;
 
 class PStep {
@@ -54,6 +56,10 @@ class PStep {
   void ReportSystemError(const std::string& name);
   // The text without blanks, with "_" for "+", "-", "<" and ">"; at most 255 bytes.
   const std::string& CleanName(const BStr& text);
+  // Makes sure the security client runs under the component's login and starts the session that
+  // relays its status messages; reports failures as events. Called last by the preconditions of
+  // the steps that encrypt or send.
+  bool StartAsas();
 
   // Raises an event with this step's origin.
   void Raise(tagMsgLevel level, tagMsgClass mclass, int32_t code, const BStr& fileName,
@@ -69,6 +75,8 @@ class PStep {
   int doneCount_ = 0;
   int errorCount_ = 0;
   std::string cleanName_;
+  // The security-client session of this run, from a successful StartAsas to the end of Run.
+  std::unique_ptr<AsasSession> asasSession_;
 };
 
 }  // namespace qx

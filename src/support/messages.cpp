@@ -144,4 +144,18 @@ std::string FormatEventText(const std::string& format, const std::string& s1, in
   return Finish(buffer, std::snprintf(buffer, sizeof buffer, format.c_str(), s1.c_str(), d1, d2));
 }
 
+std::string FillText(const std::string& format, std::initializer_list<std::string> args) {
+  std::string out;
+  auto next = args.begin();
+  for (size_t i = 0; i < format.size(); ++i) {
+    if (format[i] == '%' && i + 1 < format.size() && format[i + 1] == 's') {
+      if (next != args.end()) out += *next++;
+      ++i;
+    } else {
+      out += format[i];
+    }
+  }
+  return out;
+}
+
 }  // namespace qx

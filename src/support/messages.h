@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 
 namespace qx {
@@ -24,5 +25,9 @@ constexpr size_t kMaxEventTextBytes = 127;
 std::string FormatEventText(const std::string& format, const std::string& s1);
 std::string FormatEventText(const std::string& format, int d1);
 std::string FormatEventText(const std::string& format, const std::string& s1, int d1, int d2);
+
+// `format` with each "%s" replaced, in order, by the next of `args` (missing ones by nothing).
+// Unlike the printf family it never reads past its arguments, whatever the format holds.
+std::string FillText(const std::string& format, std::initializer_list<std::string> args);
 
 }  // namespace qx

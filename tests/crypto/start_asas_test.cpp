@@ -4,7 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "crypto/asas_messages.h"
+#include "platform/last_error.h"
+#include "support/messages.h"
 #include "fake_asas.h"
 #include "platform/class_registry.h"
 #include "recording_events.h"
@@ -140,7 +141,7 @@ TEST_F(StartAsasTest, FailingClientCallIsAnAsasError) {
   EXPECT_EQ(events[2].level, mlError);
   EXPECT_EQ(events[2].mclass, mcAsas);
   EXPECT_EQ(events[2].code, E_ACCESSDENIED);
-  EXPECT_EQ(events[2].msg, BStr(AsasSystemText(E_ACCESSDENIED)));
+  EXPECT_EQ(events[2].msg, BStr(ResultText(E_ACCESSDENIED)));
   EXPECT_FALSE(session_);
 }
 
@@ -162,16 +163,16 @@ TEST_F(StartAsasTest, FrenchUsersGetFrenchTexts) {
 
 TEST(AsasMessage, LanguageComesFromTheFirstNonEmptyVariable) {
   for (const char* name : {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG"}) unsetenv(name);
-  EXPECT_EQ(AsasMessage(1118), "ASAS nicht installiert");
+  EXPECT_EQ(LoadMessage(1118), "ASAS nicht installiert");
   setenv("LANG", "fr_BE.UTF-8", 1);
-  EXPECT_EQ(AsasMessage(1118), "ASAS non installé");
+  EXPECT_EQ(LoadMessage(1118), "ASAS non installé");
   setenv("LC_MESSAGES", "it_CH.UTF-8", 1);  // earlier in the order: Italian gives German
-  EXPECT_EQ(AsasMessage(1004), "ASAS läuft nicht...");
+  EXPECT_EQ(LoadMessage(1004), "ASAS läuft nicht...");
   setenv("LANGUAGE", "fr", 1);
-  EXPECT_EQ(AsasMessage(1004), "ASAS ne marche pas...");
+  EXPECT_EQ(LoadMessage(1004), "ASAS ne marche pas...");
   setenv("LANGUAGE", "fry", 1);  // not French
-  EXPECT_EQ(AsasMessage(1003), "ASAS läuft...");
-  EXPECT_EQ(AsasMessage(4242), "");
+  EXPECT_EQ(LoadMessage(1003), "ASAS läuft...");
+  EXPECT_EQ(LoadMessage(4242), "");
 }
 
 class SenderForLoginTest : public ::testing::Test {
