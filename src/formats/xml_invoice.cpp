@@ -109,8 +109,8 @@ class FileDescriptor {
 
 }  // namespace
 
-// One push parse with libxml2's SAX2 interface. Only the element-start and error callbacks are
-// set: without entity, DTD and subset callbacks libxml2 neither records nor loads anything the
+// One push parse with libxml2's SAX2 interface. Only the element and error callbacks are set:
+// without entity, DTD and subset callbacks libxml2 neither records nor loads anything the
 // document declares, so no entity is expanded and no external resource is read.
 class InvoiceSaxHandler::Parser {
  public:

@@ -1,5 +1,7 @@
 #include "formats/gni_reader.h"
 
+#include <sys/stat.h>
+
 #include <sstream>
 #include <string>
 #include <vector>
@@ -178,6 +180,10 @@ TEST(GniReaderTest, ParseReadsFilesAndRefusesMissingOnes) {
   EXPECT_FALSE(missing.Parse(dir / "none.gni"));
   RecordingReader folder;
   EXPECT_FALSE(folder.Parse(dir.path()));
+  // A FIFO is no file to read: refused without waiting for a writer.
+  ASSERT_EQ(mkfifo((dir / "fifo.gni").c_str(), 0600), 0);
+  RecordingReader fifo;
+  EXPECT_FALSE(fifo.Parse(dir / "fifo.gni"));
 }
 
 TEST(GniReaderTest, ParseStreamRefusesAFailedStream) {
