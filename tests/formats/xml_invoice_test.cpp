@@ -289,17 +289,6 @@ TEST_F(XmlInvoiceTest, DoesNotBlockOnAFifo) {
   EXPECT_FALSE(ReadXmlInvoiceFile(fifo, &keys, nullptr));
 }
 
-TEST(InvoiceSaxHandlerTest, ParsesDocumentsInMemoryLikeFiles) {
-  InvoiceSaxHandler handler;
-  EXPECT_TRUE(handler.ParseBuffer(Doc("<i:request><i:provider zsr=\"Z9\"/></i:request>")));
-  EXPECT_TRUE(handler.requestSeen());
-  EXPECT_EQ(handler.zsr(), "Z9");
-  EXPECT_FALSE(handler.invoiceId().has_value());
-  InvoiceSaxHandler broken;
-  EXPECT_FALSE(broken.ParseBuffer("<request xmlns=\"http://www.xmlData.ch/xmlInvoice/XSD\">"));
-  EXPECT_TRUE(broken.requestSeen());
-}
-
 TEST(InvoiceSaxHandlerTest, ReadsADocumentLargerThanOneReadChunk) {
   // Elements spread over several reads of the file.
   std::string filler;
