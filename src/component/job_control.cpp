@@ -8,6 +8,7 @@
 #include "component/cqendix.h"
 #include "component/module_state.h"
 #include "platform/job_lock.h"
+#include "steps/checker.h"
 #include "steps/reader.h"
 
 namespace qx {
@@ -31,6 +32,8 @@ void RunJob(CQendix* component, JobKind kind) {
       RunStep<PReader>(component);
       break;
     case JobKind::kCheck:
+      RunStep<PChecker>(component);
+      break;
     case JobKind::kAnonymize:
     case JobKind::kSend:
     case JobKind::kAuto:
@@ -43,7 +46,7 @@ void RunJob(CQendix* component, JobKind kind) {
 }  // namespace
 
 bool JobKindAvailable(JobKind kind) {
-  return kind == JobKind::kRead;
+  return kind == JobKind::kRead || kind == JobKind::kCheck;
 }
 
 HRESULT StartJob(CQendix* component, JobKind kind) {

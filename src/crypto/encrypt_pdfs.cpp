@@ -160,7 +160,7 @@ std::string PdfDataElementStart(std::string_view name) {
   std::string start = "<qendix:data name=\"";
   AppendXmlEscaped(start, name);
   start += "\" type=\"pdf\" xmlns:qendix=\"";
-  start += kTransferNamespaceUri;
+  start += kTransferNamespace;
   start += "\">";
   return start;
 }

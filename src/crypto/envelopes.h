@@ -8,6 +8,8 @@
 // pauses between tries of the security client (the context's RetryWait) block it.
 #pragma once
 
+#include "formats/xml_namespaces.h"
+
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,8 +19,6 @@
 
 namespace qx {
 
-// The namespace of transfer documents, declared on every PDF data element.
-inline constexpr char kTransferNamespaceUri[] = "http://www.qendix.org/transfer/v1";
 // The largest PDF that is enveloped.
 constexpr size_t kMaxPdfBytes = 16u << 20;
 // Bytes of the PDF read and encoded at a time.

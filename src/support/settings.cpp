@@ -82,10 +82,5 @@ void StoreSettings(const SettingsValues& v) {
                                  {"debug", std::to_string(v.options & kOptionDebug)}});
 }
 
-int RegisterRetentionMonths() {
-  long long months = File().ReadInt(kSection, "dlog_max", 0);
-  if (months <= 0) return 1;
-  return months > 100000 ? 100000 : static_cast<int>(months);
-}
 
 }  // namespace qx

@@ -39,7 +39,5 @@ void ApplyFirstRunDefaults(const std::string& module_dir);
 SettingsValues LoadSettings();
 void StoreSettings(const SettingsValues& values);
 
-// "dlog_max": how many months of 30 days the sent-invoice register keeps; missing or 0 gives 1.
-int RegisterRetentionMonths();
 
 }  // namespace qx

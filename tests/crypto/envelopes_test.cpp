@@ -213,7 +213,7 @@ TEST_F(EnvelopeTest, PdfOfACodingLineBecomesADataElementAndStaysUntilSaved) {
   ASSERT_NE(root, nullptr);
   EXPECT_STREQ(reinterpret_cast<const char*>(root->name), "data");
   ASSERT_NE(root->ns, nullptr);
-  EXPECT_STREQ(reinterpret_cast<const char*>(root->ns->href), kTransferNamespaceUri);
+  EXPECT_EQ(std::string_view(reinterpret_cast<const char*>(root->ns->href)), kTransferNamespace);
   EXPECT_STREQ(reinterpret_cast<const char*>(root->ns->prefix), "qendix");
   EXPECT_EQ(Attribute(root, "name"), "01_123_45_.pdf");
   EXPECT_EQ(Attribute(root, "type"), "pdf");

@@ -1,0 +1,183 @@
+#include "steps/checker.h"
+
+#include "component/cqendix.h"
+#include "formats/file_kind.h"
+#include "formats/gni_invoice.h"
+#include "formats/sent_invoices.h"
+#include "formats/xml_invoice.h"
+#include "platform/file_system.h"
+#include "platform/last_error.h"
+#include "platform/module.h"
+#include "support/messages.h"
+#include "support/settings.h"
+
+namespace qx {
+namespace {
+
+// Decodes one UTF-8 character (a malformed byte stands for itself) and folds its case.
+char32_t NextFolded(const std::string& s, size_t& pos) {
+  auto b = static_cast<unsigned char>(s[pos]);
+  char32_t cp = b;
+  size_t len = 1;
+  if (b >= 0xC0 && b < 0xE0 && pos + 1 < s.size()) {
+    cp = ((b & 0x1Fu) << 6) | (static_cast<unsigned char>(s[pos + 1]) & 0x3Fu);
+    len = 2;
+  } else if (b >= 0xE0 && b < 0xF0 && pos + 2 < s.size()) {
+    cp = ((b & 0x0Fu) << 12) | ((static_cast<unsigned char>(s[pos + 1]) & 0x3Fu) << 6) |
+         (static_cast<unsigned char>(s[pos + 2]) & 0x3Fu);
+    len = 3;
+  }
+  pos += len;
+  if (cp >= 'A' && cp <= 'Z') return cp + 32;
+  if (cp >= 0xC0 && cp <= 0xDE && cp != 0xD7) return cp + 32;
+  return cp;
+}
+
+}  // namespace
+
+bool StartsWithNoCase(const std::string& name, const std::string& prefix) {
+  if (name.size() < prefix.size()) return false;
+  std::string head = name.substr(0, prefix.size());
+  size_t a = 0, b = 0;
+  while (a < head.size() && b < prefix.size())
+    if (NextFolded(head, a) != NextFolded(prefix, b)) return false;
+  return a == head.size() && b == prefix.size();
+}
+
+PChecker::PChecker(CQendix* component)
+    : PStep(component, moPChecker, LoadMessageA(1050), LoadMessageA(1051), LoadMessageA(1103)),
+      register_(SettingsPath()) {
+  register_.Load(JoinPath(ModuleDirectory(), "qendix.log"));
+}
+
+PChecker::~PChecker() {
+  if (!register_.Save()) {
+    int error = register_.lastError() ? register_.lastError() : EIO;
+    Raise(mlError, mcSystem, error, std::string("qendix.log"), SystemErrorText(error));
+  }
+}
+
+bool PChecker::CheckPreconditions() {
+  std::string work = component_->WorkDirectory();
+  if (Utf8Length(work) > 2) {
+    sourceDir_ = JoinPath(work, "input");
+    targetDir_ = JoinPath(work, "valid");
+    return true;
+  }
+  Raise(mlError, mcModule, 7, std::nullopt, LoadMessage(1107));
+  return false;
+}
+
+bool PChecker::ReadXmlInvoice(const std::string& path, InvoiceKeys* keys) {
+  std::string recipient;
+  bool ok = ReadXmlInvoiceFile(path, keys, &recipient);
+  Raise(mlDebug, mcModule, 0, path, std::string(ok ? "XML" : "Not XML"));
+  recipient_ = recipient;
+  return ok;
+}
+
+bool PChecker::ReadGniInvoice(const std::string& path, InvoiceKeys* keys) {
+  bool ok = ReadGniInvoiceFile(path, keys);
+  Raise(mlDebug, mcModule, 0, path, std::string(ok ? "GNI" : "Not GNI"));
+  return ok;
+}
+
+bool PChecker::IsDuplicate(const InvoiceKeys& keys) const {
+  return qx::IsDuplicate(register_, keys);
+}
+
+void PChecker::RecordSent(const InvoiceKeys& keys) {
+  qx::RecordSent(register_, keys);
+}
+
+void PChecker::Prepare(std::vector<std::string>& files) {
+  if (!(component_->Options() & kOptionWithPdf)) return;
+  std::vector<std::string> invoices;
+  for (auto& name : files) {
+    if (ClassifyFile(SourcePath(name)) == fkPdf)
+      attachments_.push_back(std::move(name));
+    else
+      invoices.push_back(std::move(name));
+  }
+  files = std::move(invoices);
+}
+
+int PChecker::FindAttachment(const std::string& prefix) const {
+  for (size_t i = 0; i < attachments_.size(); ++i)
+    if (StartsWithNoCase(attachments_[i], prefix)) return static_cast<int>(i);
+  return -1;
+}
+
+void PChecker::ProcessFile(const std::string& name) {
+  std::string path = SourcePath(name);
+  InvoiceKeys keys;
+  bool gni = false;
+  bool read = false;
+  switch (ClassifyFile(path)) {
+    case fkXml:
+      read = ReadXmlInvoice(path, &keys);
+      break;
+    case fkGni:
+      gni = true;
+      read = ReadGniInvoice(path, &keys);
+      break;
+    default:
+      break;
+  }
+  if (!read) {
+    Raise(mlError, mcModule, 10, name, LoadMessage(1052));
+    MoveToError(name);
+    return;
+  }
+  if (keys.invoiceIds.empty() || keys.invoiceIds.size() != keys.amounts.size()) {
+    Raise(mlError, mcModule, 11, name, LoadMessage(1053));
+    MoveToError(name);
+    return;
+  }
+  if (IsDuplicate(keys)) {
+    Raise(mlError, mcModule, 12, name, LoadMessage(1054));
+    MoveToError(name);
+    return;
+  }
+  const bool with_pdf = component_->Options() & kOptionWithPdf;
+  if (with_pdf) {
+    if (keys.codingLines.size() != keys.invoiceIds.size()) {
+      if (gni) {
+        // A quick invoice without payment slip: it stays in "input" for a later run.
+        Raise(mlDebug, mcModule, 0, name, std::string("Annahme: GNI-Schnellrechnung"));
+        return;
+      }
+      Raise(mlError, mcModule, 11, name, LoadMessage(1053));
+      MoveToError(name);
+      return;
+    }
+    // Every coding line needs its PDF before anything moves.
+    for (const auto& line : keys.codingLines) {
+      const std::string& cleaned = CleanName(line);
+      if (FindAttachment(cleaned) < 0) {
+        Raise(mlError, mcModule, 13, name, "PDF-Datei nicht gefunden (" + cleaned + ".?\?\?)");
+        MoveToError(name);
+        return;
+      }
+    }
+  }
+  MoveToTarget(name);
+  if (!with_pdf) return;
+  for (const auto& line : keys.codingLines) {
+    int index = FindAttachment(CleanName(line));
+    if (index < 0) continue;
+    std::string pdf = attachments_[static_cast<size_t>(index)];
+    attachments_.erase(attachments_.begin() + index);
+    MoveToTarget(pdf);
+  }
+}
+
+void PChecker::Finish() {
+  for (const auto& pdf : attachments_) {
+    Raise(mlError, mcModule, 14, pdf, LoadMessage(1055));
+    MoveToError(pdf);
+  }
+  attachments_.clear();
+}
+
+}  // namespace qx
