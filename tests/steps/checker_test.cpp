@@ -1,0 +1,169 @@
+// The Check job: where each file ends and which events say why.
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <ctime>
+#include <set>
+
+#include <gtest/gtest.h>
+
+#include "common/component_fixture.h"
+#include "steps/checker.h"
+
+namespace qx::testing {
+namespace {
+
+std::string XmlInvoice(const std::string& id, const std::string& amount,
+                       const std::string& coding_line = "") {
+  std::string esr = coding_line.empty() ? "" : "<esr9 coding_line=\"" + coding_line + "\"/>";
+  std::string balance = amount.empty() ? "" : "<balance amount=\"" + amount + "\"/>";
+  return "<?xml version=\"1.0\"?>\n<request xmlns=\"http://www.xmlData.ch/xmlInvoice/XSD\">"
+         "<invoice invoice_id=\"" + id + "\"/>" + balance +
+         "<provider zsr=\"Z123456\"/>" + esr + "</request>\n";
+}
+
+std::string Gni(const std::string& fields) { return "[DEBITOR1]\r\n106=Z123456\r\n" + fields; }
+
+class Checker : public ComponentTest {
+ protected:
+  void SetUp() override {
+    for (const char* n : {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG"}) unsetenv(n);
+    ComponentTest::SetUp();
+    mkdir(Work("input").c_str(), 0755);
+    std::string now = std::to_string(std::time(nullptr));
+    WriteFile(ModuleDir() + "/qendix.log", "qxdl-1.0\r\nDUP1|100.00|" + now +
+                                               "|Z123456\r\nREV1|100.00|" + now + "|Z123456\r\n");
+  }
+  void In(const std::string& name, const std::string& content) {
+    ASSERT_TRUE(WriteFile(Work("input/" + name), content));
+  }
+  void RunCheck() {
+    ASSERT_EQ(q_->Check(), S_OK);
+    ASSERT_TRUE(events_->WaitForEnd(moPChecker));
+  }
+  std::string ErrorDir() {
+    BStr session;
+    q_->get_session(&session);
+    return Work("err/" + session.value_or(""));
+  }
+  // The events that name `file`, as "level|code|msg".
+  std::vector<std::string> About(const std::string& file) {
+    std::vector<std::string> out;
+    for (const auto& e : events_->Events())
+      if (e.file == file)
+        out.push_back(std::to_string(e.level) + "|" + std::to_string(e.code) + "|" +
+                      e.msg.value_or("(null)"));
+    return out;
+  }
+  std::string EndText() { return events_->Events().back().msg.value_or(""); }
+};
+
+TEST_F(Checker, SortsAFolderOfInvoicesWithoutPdf) {
+  In("good.xml", XmlInvoice("X1", "125.50"));
+  In("good.gni", Gni("115=G1\r\n119=12345\r\n"));
+  In("incomplete.xml", XmlInvoice("X2", ""));
+  In("duplicate.xml", XmlInvoice("DUP1", "80.00"));
+  In("reversal.xml", XmlInvoice("REV1", "-100.00"));
+  In("unknown.gni", "[DEBITOR]\r\nthis is no field line\r\n");
+  In("slip.pdf", "%PDF-1.4");
+  In("notes.txt", "not an invoice");
+  Create();
+  RunCheck();
+  for (const char* f : {"good.xml", "good.gni", "reversal.xml"})
+    EXPECT_TRUE(FileExists(Work("valid/") + f)) << f;
+  for (const char* f : {"incomplete.xml", "duplicate.xml", "unknown.gni", "slip.pdf"})
+    EXPECT_TRUE(FileExists(ErrorDir() + "/" + f)) << f;
+  EXPECT_TRUE(FileExists(Work("input/notes.txt")));
+
+  using V = std::vector<std::string>;
+  EXPECT_EQ(About("good.xml"), V{"1|2|Gültiges Dateiformat"});
+  EXPECT_EQ(About("incomplete.xml"), V{"3|11|Unvollständige Rechnung"});
+  EXPECT_EQ(About("duplicate.xml"), V{"3|12|Doppelte Rechnung"});
+  EXPECT_EQ(About("reversal.xml"), V{"1|2|Gültiges Dateiformat"});
+  EXPECT_EQ(About("unknown.gni"), V{"3|10|Unbekanntes Dateiformat"});
+  EXPECT_EQ(About("slip.pdf"), V{"3|10|Unbekanntes Dateiformat"});
+  EXPECT_EQ(events_->Events()[1].code, 7);  // count: notes.txt is not listed
+  EXPECT_EQ(EndText(), "Überprüfen abgeschlossen: 3 kopiert, 4 fehlerhafte Rechnungsdateien");
+}
+
+TEST_F(Checker, PdfPaymentSlipsTravelWithTheirInvoice) {
+  In("paid.xml", XmlInvoice("P1", "10.00", "01 000162 8>"));
+  In("010001628_Rechnung.PDF", "%PDF-1.4 slip");
+  In("010001628_second.pdf", "%PDF-1.4 second");
+  In("nopdf.xml", XmlInvoice("P2", "10.00", "99 999999 9>"));
+  In("quick.gni", Gni("115=Q1\r\n119=100\r\n115=Q2\r\n119=200\r\n200=0100003>\r\n"));
+  In("orphan.pdf", "%PDF-1.4 orphan");
+  In("noline.xml", XmlInvoice("P3", "10.00"));
+  Create();
+  q_->put_withPDF(VARIANT_TRUE);
+  q_->put_debug(VARIANT_TRUE);
+  RunCheck();
+  EXPECT_TRUE(FileExists(Work("valid/paid.xml")));
+  EXPECT_TRUE(FileExists(Work("valid/010001628_Rechnung.PDF")));
+  EXPECT_TRUE(FileExists(ErrorDir() + "/010001628_second.pdf"));
+  EXPECT_TRUE(FileExists(ErrorDir() + "/nopdf.xml"));
+  EXPECT_TRUE(FileExists(ErrorDir() + "/orphan.pdf"));
+  EXPECT_TRUE(FileExists(ErrorDir() + "/noline.xml"));
+  EXPECT_TRUE(FileExists(Work("input/quick.gni")));
+
+  using V = std::vector<std::string>;
+  auto paid = About("paid.xml");
+  ASSERT_EQ(paid.size(), 1u);
+  EXPECT_EQ(paid[0], "1|2|Gültiges Dateiformat");
+  EXPECT_EQ(About("010001628_Rechnung.PDF"), V{"1|2|Gültiges Dateiformat"});
+  EXPECT_EQ(About("nopdf.xml"), V{"3|13|PDF-Datei nicht gefunden (999999999_.?\?\?)"});
+  EXPECT_EQ(About("quick.gni"), V{"0|0|Annahme: GNI-Schnellrechnung"});
+  EXPECT_EQ(About("noline.xml"), V{"3|11|Unvollständige Rechnung"});
+  EXPECT_EQ(About("orphan.pdf"), V{"3|14|Unreferenzierte PDF-Datei"});
+  EXPECT_EQ(About("010001628_second.pdf"), V{"3|14|Unreferenzierte PDF-Datei"});
+  // The reader's debug events name the full path.
+  bool saw_xml = false;
+  for (const auto& e : events_->Events())
+    saw_xml |= e.msg == "XML" && e.file == Work("input/paid.xml") && e.level == mlDebug;
+  EXPECT_TRUE(saw_xml);
+  EXPECT_EQ(EndText(), "Überprüfen abgeschlossen: 2 kopiert, 4 fehlerhafte Rechnungsdateien");
+  // The quick invoice is met again by the next run, the same way.
+  events_->Clear();
+  RunCheck();
+  EXPECT_EQ(About("quick.gni"), V{"0|0|Annahme: GNI-Schnellrechnung"});
+}
+
+TEST_F(Checker, WithoutDebugTheQuickInvoiceIsSilent) {
+  In("quick.gni", Gni("115=Q1\r\n119=100\r\n"));
+  Create();
+  q_->put_withPDF(VARIANT_TRUE);
+  RunCheck();
+  EXPECT_TRUE(About("quick.gni").empty());
+  EXPECT_TRUE(FileExists(Work("input/quick.gni")));
+  EXPECT_EQ(EndText(), "Überprüfen abgeschlossen: 0 kopiert, 0 fehlerhafte Rechnungsdateien");
+}
+
+TEST_F(Checker, RealSamplesOfTheStandardPass) {
+  for (const char* f : {"4187_10734361.xml", "400_tg_kvg_de.xml", "aerztekasse_test_ok1.xml"})
+    In(f, ReadFile(std::string(QENDIX_SAMPLES_DIR) + "/" + f));
+  Create();
+  RunCheck();
+  for (const char* f : {"4187_10734361.xml", "400_tg_kvg_de.xml", "aerztekasse_test_ok1.xml"})
+    EXPECT_TRUE(FileExists(Work("valid/") + f)) << f << "\n" << ::testing::PrintToString(events_->Lines());
+}
+
+TEST_F(Checker, FrenchTexts) {
+  setenv("LC_ALL", "fr_CH.UTF-8", 1);
+  In("incomplete.xml", XmlInvoice("X2", ""));
+  Create();
+  RunCheck();
+  EXPECT_EQ(About("incomplete.xml"), std::vector<std::string>{"3|11|Facture incomplète"});
+  EXPECT_EQ(events_->Events().front().msg, "Vérifier démarré");
+}
+
+TEST(StartsWithNoCase, FoldsAsciiAndLatinLetters) {
+  EXPECT_TRUE(StartsWithNoCase("010001628_ABC.pdf", "010001628_"));
+  EXPECT_TRUE(StartsWithNoCase("ÄRZTE.pdf", "ärzte"));
+  EXPECT_TRUE(StartsWithNoCase("x.pdf", ""));
+  EXPECT_FALSE(StartsWithNoCase("01000162.pdf", "010001628_"));
+  EXPECT_FALSE(StartsWithNoCase("short", "shorter"));
+}
+
+}  // namespace
+}  // namespace qx::testing
