@@ -51,27 +51,6 @@ const char* OriginName(qx::tagMsgOrigin origin) {
 
 EventPrinter::EventPrinter(bool json) : json_(json), progress_(!json && isatty(STDERR_FILENO)) {}
 
-qx::HRESULT EventPrinter::QueryInterface(const qx::Guid& iid, void** out) {
-  if (!out) return qx::E_POINTER;
-  if (iid == qx::IUnknown::kIid || iid == qx::_IQendixEvents::kIid) {
-    *out = static_cast<qx::_IQendixEvents*>(this);
-    AddRef();
-    return qx::S_OK;
-  }
-  *out = nullptr;
-  return qx::E_NOINTERFACE;
-}
-
-uint32_t EventPrinter::AddRef() {
-  return refs_.Increment();
-}
-
-uint32_t EventPrinter::Release() {
-  uint32_t left = refs_.Decrement();
-  if (left == 0) delete this;
-  return left;
-}
-
 qx::HRESULT EventPrinter::qendixEvent(qx::tagMsgLevel level, qx::tagMsgClass mclass,
                                       qx::tagMsgOrigin origin, int32_t code,
                                       const qx::BStr& fileName, const qx::BStr& msg) {

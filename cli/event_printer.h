@@ -10,13 +10,10 @@
 
 namespace qendix_cli {
 
-class EventPrinter final : public qx::_IQendixEvents {
+class EventPrinter final : public qx::ComObject<qx::_IQendixEvents> {
  public:
   explicit EventPrinter(bool json);
 
-  qx::HRESULT QueryInterface(const qx::Guid& iid, void** out) override;
-  uint32_t AddRef() override;
-  uint32_t Release() override;
   qx::HRESULT qendixEvent(qx::tagMsgLevel level, qx::tagMsgClass mclass, qx::tagMsgOrigin origin,
                           int32_t code, const qx::BStr& fileName, const qx::BStr& msg) override;
 
@@ -32,7 +29,6 @@ class EventPrinter final : public qx::_IQendixEvents {
                      const qx::BStr& msg);
   void DrawProgress();
 
-  qx::RefCount refs_;
   const bool json_;
   const bool progress_;
   mutable std::mutex mutex_;

@@ -1,9 +1,6 @@
 // Reference counting and interface lookup for the security client's objects.
 //
-// ComObject<I1, I2, ...> implements IUnknown for a class that offers the interfaces I1, I2, ...
-// (each with its kIid): QueryInterface answers those and IUnknown (as I1), AddRef and Release are
-// thread-safe, and the last Release deletes the object. New objects start with one reference,
-// owned by their creator.
+// ComObject (qendix/com.h) implements IUnknown for the classes.
 #pragma once
 
 #include <new>
@@ -12,37 +9,7 @@
 
 namespace asas {
 
-template <typename First, typename... Rest>
-class ComObject : public First, public Rest... {
- public:
-  qx::HRESULT QueryInterface(const qx::Guid& iid, void** out) override {
-    if (!out) return qx::E_POINTER;
-    *out = nullptr;
-    if (iid == qx::IUnknown::kIid || iid == First::kIid) {
-      *out = static_cast<First*>(this);
-    } else {
-      ((iid == Rest::kIid && !*out ? (void)(*out = static_cast<Rest*>(this)) : (void)0), ...);
-    }
-    if (!*out) return qx::E_NOINTERFACE;
-    AddRef();
-    return qx::S_OK;
-  }
-  uint32_t AddRef() override { return refs_.Increment(); }
-  uint32_t Release() override {
-    uint32_t left = refs_.Decrement();
-    if (left == 0) delete this;
-    return left;
-  }
-
- protected:
-  ComObject() = default;
-  virtual ~ComObject() = default;
-  ComObject(const ComObject&) = delete;
-  ComObject& operator=(const ComObject&) = delete;
-
- private:
-  qx::RefCount refs_;
-};
+using qx::ComObject;
 
 // Answers `iid` from a newly made object that holds one reference, then gives that reference
 // up: on success the caller holds the only reference, on failure the object is gone.

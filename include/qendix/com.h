@@ -168,6 +168,42 @@ class RefCount {
   std::atomic<uint32_t> count_{1};
 };
 
+// Reference counting and interface lookup for an object that offers the interfaces
+// First, Rest... (each with its kIid): QueryInterface answers those and IUnknown (as First),
+// AddRef and Release are thread-safe, and the last Release deletes the object. New objects start
+// with one reference, owned by their creator.
+template <typename First, typename... Rest>
+class ComObject : public First, public Rest... {
+ public:
+  HRESULT QueryInterface(const Guid& iid, void** out) override {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    if (iid == IUnknown::kIid || iid == First::kIid) {
+      *out = static_cast<First*>(this);
+    } else {
+      ((iid == Rest::kIid && !*out ? (void)(*out = static_cast<Rest*>(this)) : (void)0), ...);
+    }
+    if (!*out) return E_NOINTERFACE;
+    AddRef();
+    return S_OK;
+  }
+  uint32_t AddRef() override { return refs_.Increment(); }
+  uint32_t Release() override {
+    uint32_t left = refs_.Decrement();
+    if (left == 0) delete this;
+    return left;
+  }
+
+ protected:
+  ComObject() = default;
+  virtual ~ComObject() = default;
+  ComObject(const ComObject&) = delete;
+  ComObject& operator=(const ComObject&) = delete;
+
+ private:
+  RefCount refs_;
+};
+
 // ---------------------------------------------------------------------------------------------
 // Automation strings: UTF-8 text that may be null. Null and empty are different values.
 using BStr = std::optional<std::string>;

@@ -30,24 +30,9 @@ int Report(HRESULT hr, const char* what) {
   return hr;
 }
 
-class CallbackSink final : public _IQendixEvents {
+class CallbackSink final : public ComObject<_IQendixEvents> {
  public:
   CallbackSink(qendix_event_cb callback, void* payload) : callback_(callback), payload_(payload) {}
-  HRESULT QueryInterface(const Guid& iid, void** out) override {
-    if (iid == IUnknown::kIid || iid == _IQendixEvents::kIid) {
-      *out = static_cast<_IQendixEvents*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
-  }
-  uint32_t AddRef() override { return refs_.Increment(); }
-  uint32_t Release() override {
-    uint32_t left = refs_.Decrement();
-    if (left == 0) delete this;
-    return left;
-  }
   HRESULT qendixEvent(tagMsgLevel level, tagMsgClass mclass, tagMsgOrigin origin, int32_t code,
                       const BStr& fileName, const BStr& msg) override {
     callback_(level, mclass, origin, code, fileName ? fileName->c_str() : nullptr,
@@ -57,7 +42,6 @@ class CallbackSink final : public _IQendixEvents {
 
  private:
   ~CallbackSink() = default;
-  RefCount refs_;
   qendix_event_cb callback_;
   void* payload_;
 };

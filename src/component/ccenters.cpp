@@ -6,27 +6,10 @@
 namespace qx {
 namespace {
 
-class StringEnumerator final : public IEnumVariant {
+class StringEnumerator final : public ComObject<IEnumVariant> {
  public:
   StringEnumerator(std::shared_ptr<const std::vector<std::string>> items, size_t position)
       : items_(std::move(items)), position_(position) {}
-
-  HRESULT QueryInterface(const Guid& iid, void** out) override {
-    if (!out) return E_POINTER;
-    if (iid == IUnknown::kIid || iid == IEnumVariant::kIid) {
-      *out = static_cast<IEnumVariant*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
-  }
-  uint32_t AddRef() override { return refs_.Increment(); }
-  uint32_t Release() override {
-    uint32_t left = refs_.Decrement();
-    if (left == 0) delete this;
-    return left;
-  }
 
   HRESULT Next(uint32_t count, Variant* items, uint32_t* fetched) override {
     if (!items && count > 0) return E_POINTER;
@@ -56,7 +39,6 @@ class StringEnumerator final : public IEnumVariant {
 
  private:
   ~StringEnumerator() = default;
-  RefCount refs_;
   std::shared_ptr<const std::vector<std::string>> items_;
   size_t position_;
 };
@@ -79,27 +61,6 @@ HRESULT CCenters::Create(std::vector<std::string> labels, IQendixCollection** ou
   if (!out) return E_POINTER;
   *out = new (std::nothrow) CCenters(std::move(labels));
   return *out ? S_OK : E_OUTOFMEMORY;
-}
-
-HRESULT CCenters::QueryInterface(const Guid& iid, void** out) {
-  if (!out) return E_POINTER;
-  if (iid == IUnknown::kIid || iid == IQendixCollection::kIid) {
-    *out = static_cast<IQendixCollection*>(this);
-    AddRef();
-    return S_OK;
-  }
-  *out = nullptr;
-  return E_NOINTERFACE;
-}
-
-uint32_t CCenters::AddRef() {
-  return refs_.Increment();
-}
-
-uint32_t CCenters::Release() {
-  uint32_t left = refs_.Decrement();
-  if (left == 0) delete this;
-  return left;
 }
 
 HRESULT CCenters::get__NewEnum(IUnknown** ppUnk) {

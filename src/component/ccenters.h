@@ -10,14 +10,10 @@
 
 namespace qx {
 
-class CCenters final : public IQendixCollection {
+class CCenters final : public ComObject<IQendixCollection> {
  public:
   // Returns a new collection with one reference in *out.
   static HRESULT Create(std::vector<std::string> labels, IQendixCollection** out);
-
-  HRESULT QueryInterface(const Guid& iid, void** out) override;
-  uint32_t AddRef() override;
-  uint32_t Release() override;
 
   HRESULT get__NewEnum(IUnknown** ppUnk) override;
   HRESULT get_Item(int32_t Index, BStr* pVal) override;
@@ -27,7 +23,6 @@ class CCenters final : public IQendixCollection {
   explicit CCenters(std::vector<std::string> labels) : labels_(std::move(labels)) {}
   ~CCenters() = default;
 
-  RefCount refs_;
   const std::vector<std::string> labels_;
 };
 

@@ -45,30 +45,6 @@ CQendix::~CQendix() {
   ModuleObjectDestroyed();
 }
 
-HRESULT CQendix::QueryInterface(const Guid& iid, void** out) {
-  if (!out) return E_POINTER;
-  if (iid == IUnknown::kIid || iid == IQendix::kIid) {
-    *out = static_cast<IQendix*>(this);
-  } else if (iid == IConnectionPointContainer::kIid) {
-    *out = static_cast<IConnectionPointContainer*>(this);
-  } else {
-    *out = nullptr;
-    return E_NOINTERFACE;
-  }
-  AddRef();
-  return S_OK;
-}
-
-uint32_t CQendix::AddRef() {
-  return refs_.Increment();
-}
-
-uint32_t CQendix::Release() {
-  uint32_t left = refs_.Decrement();
-  if (left == 0) delete this;
-  return left;
-}
-
 void CQendix::LoadSettings() {
   SettingsValues v = qx::LoadSettings();
   put_trustCenter(v.trustCenter.value_or(std::string()));

@@ -18,15 +18,10 @@
 
 namespace qx {
 
-class CQendix final : public IQendix, public IConnectionPointContainer, public EventTarget {
+class CQendix final : public ComObject<IQendix, IConnectionPointContainer>, public EventTarget {
  public:
   // Class factory of "qendix.1" and "qendix".
   static HRESULT CreateInstance(const Guid& iid, void** out);
-
-  // IUnknown
-  HRESULT QueryInterface(const Guid& iid, void** out) override;
-  uint32_t AddRef() override;
-  uint32_t Release() override;
 
   // IQendix
   HRESULT get_qendixVersion(BStr* pVal) override;
@@ -96,7 +91,6 @@ class CQendix final : public IQendix, public IConnectionPointContainer, public E
   HRESULT GetOption(uint32_t bit, VariantBool* pVal) const;
   HRESULT PutOption(uint32_t bit, VariantBool value);
 
-  RefCount refs_;
   RefPtr<IAsasClient> asasClient_;
   RefPtr<IAsasClientConf> asasConf_;
 

@@ -12,27 +12,10 @@ namespace {
 // The event sink connected to the client. The client may call it from any thread and may keep
 // it after the session ended; it only posts to the session's queue, which refuses everything
 // once the quit message was posted.
-class StatusSink final : public IAsasEvents {
+class StatusSink final : public ComObject<IAsasEvents> {
  public:
   StatusSink(std::shared_ptr<MessageQueue> queue, EventTarget& events, tagMsgOrigin origin)
       : queue_(std::move(queue)), events_(events), origin_(origin) {}
-
-  HRESULT QueryInterface(const Guid& iid, void** out) override {
-    if (!out) return E_POINTER;
-    if (iid == IUnknown::kIid || iid == IAsasEvents::kIid) {
-      AddRef();
-      *out = static_cast<IAsasEvents*>(this);
-      return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
-  }
-  uint32_t AddRef() override { return refs_.Increment(); }
-  uint32_t Release() override {
-    uint32_t left = refs_.Decrement();
-    if (left == 0) delete this;
-    return left;
-  }
 
   HRESULT AsasStatus(int16_t level, const BStr& text) override {
     return GuardedCall([&] {
@@ -46,7 +29,6 @@ class StatusSink final : public IAsasEvents {
 
  private:
   ~StatusSink() = default;
-  RefCount refs_;
   std::shared_ptr<MessageQueue> queue_;
   EventTarget& events_;
   const tagMsgOrigin origin_;

@@ -46,27 +46,6 @@ HRESULT SoundexResult(int status) {
 
 }  // namespace
 
-HRESULT CCode::QueryInterface(const Guid& iid, void** out) {
-  if (!out) return E_POINTER;
-  if (iid == IUnknown::kIid || iid == ICode::kIid) {
-    AddRef();
-    *out = static_cast<ICode*>(this);
-    return S_OK;
-  }
-  *out = nullptr;
-  return E_NOINTERFACE;
-}
-
-uint32_t CCode::AddRef() {
-  return refs_.Increment();
-}
-
-uint32_t CCode::Release() {
-  uint32_t left = refs_.Decrement();
-  if (left == 0) delete this;
-  return left;
-}
-
 HRESULT CCode::get_Patient(const Variant& id, BStr* pVal) {
   if (!pVal) return E_POINTER;
   return GuardedCall([&] {

@@ -10,13 +10,9 @@
 
 namespace qx {
 
-class CCode final : public ICode {
+class CCode final : public ComObject<ICode> {
  public:
   CCode() = default;
-
-  HRESULT QueryInterface(const Guid& iid, void** out) override;
-  uint32_t AddRef() override;
-  uint32_t Release() override;
 
   // "a" + status digit + 13 hexadecimal digits of the SHA-1 of the trimmed Windows-1252 text.
   HRESULT get_Patient(const Variant& id, BStr* pVal) override;
@@ -33,7 +29,6 @@ class CCode final : public ICode {
 
  private:
   ~CCode() = default;
-  RefCount refs_;
 };
 
 // Class factory of "qendix.Code.1" / "qendix.Code": a new CCode asked for `iid`.

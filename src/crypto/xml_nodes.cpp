@@ -61,25 +61,9 @@ std::string SerializeElement(const xmlNode* node) {
   return DumpNode(doc.get(), copy);
 }
 
-class NodeText final : public IXmlNode {
+class NodeText final : public ComObject<IXmlNode> {
  public:
   explicit NodeText(std::string xml) : xml_(std::move(xml)) {}
-  HRESULT QueryInterface(const Guid& iid, void** out) override {
-    if (!out) return E_POINTER;
-    if (iid == IUnknown::kIid || iid == IXmlNode::kIid) {
-      AddRef();
-      *out = static_cast<IXmlNode*>(this);
-      return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
-  }
-  uint32_t AddRef() override { return refs_.Increment(); }
-  uint32_t Release() override {
-    uint32_t left = refs_.Decrement();
-    if (left == 0) delete this;
-    return left;
-  }
   HRESULT get_xml(BStr* xml) override {
     if (!xml) return E_POINTER;
     return GuardedCall([&] {
@@ -90,29 +74,12 @@ class NodeText final : public IXmlNode {
 
  private:
   ~NodeText() = default;
-  RefCount refs_;
   std::string xml_;
 };
 
-class NodeTextList final : public IXmlNodeList {
+class NodeTextList final : public ComObject<IXmlNodeList> {
  public:
   explicit NodeTextList(std::vector<std::string> texts) : texts_(std::move(texts)) {}
-  HRESULT QueryInterface(const Guid& iid, void** out) override {
-    if (!out) return E_POINTER;
-    if (iid == IUnknown::kIid || iid == IXmlNodeList::kIid) {
-      AddRef();
-      *out = static_cast<IXmlNodeList*>(this);
-      return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
-  }
-  uint32_t AddRef() override { return refs_.Increment(); }
-  uint32_t Release() override {
-    uint32_t left = refs_.Decrement();
-    if (left == 0) delete this;
-    return left;
-  }
   HRESULT nextNode(IXmlNode** node) override {
     if (!node) return E_POINTER;
     *node = nullptr;
@@ -126,30 +93,13 @@ class NodeTextList final : public IXmlNodeList {
 
  private:
   ~NodeTextList() = default;
-  RefCount refs_;
   std::vector<std::string> texts_;
   size_t next_ = 0;
 };
 
-class XmlDocument final : public IXmlDocument {
+class XmlDocument final : public ComObject<IXmlDocument> {
  public:
   explicit XmlDocument(xmlDoc* doc) : doc_(doc) {}
-  HRESULT QueryInterface(const Guid& iid, void** out) override {
-    if (!out) return E_POINTER;
-    if (iid == IUnknown::kIid || iid == IXmlDocument::kIid) {
-      AddRef();
-      *out = static_cast<IXmlDocument*>(this);
-      return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
-  }
-  uint32_t AddRef() override { return refs_.Increment(); }
-  uint32_t Release() override {
-    uint32_t left = refs_.Decrement();
-    if (left == 0) delete this;
-    return left;
-  }
   HRESULT get_xml(BStr* xml) override {
     if (!xml) return E_POINTER;
     std::string text;
@@ -161,7 +111,6 @@ class XmlDocument final : public IXmlDocument {
 
  private:
   ~XmlDocument() { xmlFreeDoc(doc_); }
-  RefCount refs_;
   xmlDoc* doc_;
 };
 

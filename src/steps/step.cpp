@@ -111,21 +111,23 @@ bool PStep::UniquePath(std::string& path) const {
   return false;
 }
 
-void PStep::MoveToTarget(const std::string& name) {
-  std::string source = SourcePath(name);
-  CreateDirectoryLevel(targetDir_);
-  std::string target = TargetPath(name);
+bool PStep::MoveToFreeName(const std::string& source, const std::string& target) const {
   SetLastSystemError(0);
   // A name taken between UniquePath and the move makes the move fail with EEXIST; the next free
   // name is then tried, so a race never overwrites and rarely fails.
-  bool moved = false;
-  for (int attempt = 0; attempt < 3 && !moved; ++attempt) {
+  for (int attempt = 0; attempt < 3; ++attempt) {
     std::string candidate = target;
-    if (!UniquePath(candidate)) break;
-    moved = MoveFileNoReplace(source, candidate);
-    if (!moved && GetLastSystemError() != EEXIST) break;
+    if (!UniquePath(candidate)) return false;
+    if (MoveFileNoReplace(source, candidate)) return true;
+    if (GetLastSystemError() != EEXIST) return false;
   }
-  if (moved) {
+  return false;
+}
+
+void PStep::MoveToTarget(const std::string& name) {
+  std::string source = SourcePath(name);
+  CreateDirectoryLevel(targetDir_);
+  if (MoveToFreeName(source, TargetPath(name))) {
     Raise(mlInfo, mcModule, 2, name, okText_);
     ++doneCount_;
     return;
@@ -140,16 +142,7 @@ bool PStep::MoveToError(const std::string& name) {
   CreateDirectoryLevel(folder);
   folder = JoinPath(folder, component_->Session());
   CreateDirectoryLevel(folder);
-  std::string target = JoinPath(folder, name);
-  SetLastSystemError(0);
-  bool moved = false;
-  for (int attempt = 0; attempt < 3 && !moved; ++attempt) {
-    std::string candidate = target;
-    if (!UniquePath(candidate)) break;
-    moved = MoveFileNoReplace(source, candidate);
-    if (!moved && GetLastSystemError() != EEXIST) break;
-  }
-  if (moved) {
+  if (MoveToFreeName(source, JoinPath(folder, name))) {
     ++errorCount_;
     return true;
   }

@@ -48,6 +48,9 @@ class PStep {
   // Changes `path` to the first free name among path, path.1, path.2, ... False (with EEXIST as
   // the last error) when no free name is found within a bounded number of tries.
   bool UniquePath(std::string& path) const;
+  // Moves `source` to `target` or, when that name is taken, to the first free numbered name.
+  // False with the cause as the thread's last error.
+  bool MoveToFreeName(const std::string& source, const std::string& target) const;
   // Moves a file from sourceDir_ to targetDir_ (never overwriting); reports success or failure.
   void MoveToTarget(const std::string& name);
   // Moves a file into "<work>/err/<session>"; counts it; reports only a failure.

@@ -9,22 +9,6 @@ std::string RecordedEvent::ToString() const {
          std::to_string(code) + "|" + file.value_or("(null)") + "|" + msg.value_or("(null)");
 }
 
-HRESULT EventRecorder::QueryInterface(const Guid& iid, void** out) {
-  if (iid == IUnknown::kIid || iid == _IQendixEvents::kIid) {
-    *out = static_cast<_IQendixEvents*>(this);
-    AddRef();
-    return S_OK;
-  }
-  *out = nullptr;
-  return E_NOINTERFACE;
-}
-
-uint32_t EventRecorder::Release() {
-  uint32_t left = refs_.Decrement();
-  if (left == 0) delete this;
-  return left;
-}
-
 HRESULT EventRecorder::qendixEvent(tagMsgLevel level, tagMsgClass mclass, tagMsgOrigin origin,
                                    int32_t code, const BStr& fileName, const BStr& msg) {
   RecordedEvent e{level, mclass, origin, code, fileName, msg};

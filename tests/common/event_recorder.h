@@ -23,13 +23,10 @@ struct RecordedEvent {
   std::string ToString() const;
 };
 
-class EventRecorder final : public _IQendixEvents {
+class EventRecorder final : public ComObject<_IQendixEvents> {
  public:
   static RefPtr<EventRecorder> Create() { return RefPtr<EventRecorder>::Adopt(new EventRecorder); }
 
-  HRESULT QueryInterface(const Guid& iid, void** out) override;
-  uint32_t AddRef() override { return refs_.Increment(); }
-  uint32_t Release() override;
   HRESULT qendixEvent(tagMsgLevel level, tagMsgClass mclass, tagMsgOrigin origin, int32_t code,
                       const BStr& fileName, const BStr& msg) override;
 
@@ -46,7 +43,6 @@ class EventRecorder final : public _IQendixEvents {
 
  private:
   EventRecorder() = default;
-  RefCount refs_;
   HRESULT result_ = S_OK;
   mutable std::mutex mutex_;
   std::condition_variable changed_;
