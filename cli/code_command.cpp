@@ -1,7 +1,5 @@
 #include "code_command.h"
 
-#include <cstdio>
-
 namespace qendix_cli {
 namespace {
 
@@ -23,10 +21,11 @@ int CodeArgumentCount(const std::string& subcommand) {
 }
 
 bool ParseIsoDate(const std::string& text, qx::Date* date) {
-  int y = 0, m = 0, d = 0;
-  char tail = 0;
-  if (text.size() != 10 || std::sscanf(text.c_str(), "%4d-%2d-%2d%c", &y, &m, &d, &tail) != 3)
-    return false;
+  if (text.size() != 10 || text[4] != '-' || text[7] != '-') return false;
+  for (size_t i : {0, 1, 2, 3, 5, 6, 8, 9})
+    if (text[i] < '0' || text[i] > '9') return false;
+  int y = std::stoi(text.substr(0, 4)), m = std::stoi(text.substr(5, 2)),
+      d = std::stoi(text.substr(8, 2));
   static const int kDays[12] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
   bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
   if (y < 100 || m < 1 || m > 12 || d < 1 || d > kDays[m - 1] || (m == 2 && d == 29 && !leap))

@@ -46,7 +46,13 @@ bool ExtractEnvelopeBody(std::string_view saved, std::string* body) {
     std::string_view line = saved.substr(pos, end - pos);
     pos = end + 1;
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (line.size() > kMaxLineBytes) break;
+    if (line.size() > kMaxLineBytes) {
+      // A cut-off body could not be opened by the Trust Center: no body rather than half of one.
+      // Header lines that long are passed over.
+      if (!inBody) continue;
+      body->clear();
+      return false;
+    }
     size_t cr = line.rfind('\r');
     if (cr != std::string_view::npos) line = line.substr(0, cr);
     if (!inBody) {

@@ -16,7 +16,6 @@ namespace {
 struct Registry {
   std::mutex mutex;
   std::map<std::string, ClassFactoryFn, std::less<>> builtin;
-  bool asas_tried = false;
   AsasCreateObjectFn asas_create = nullptr;
   AsasCreateObjectFn asas_for_testing = nullptr;
 };
@@ -26,11 +25,12 @@ Registry& GetRegistry() {
   return *registry;
 }
 
-// Loads the security client library once. The handle stays open for the life of the process, as
-// an in-process server stays loaded while objects of it may exist.
+// Loads the security client library at the first request that finds it. The handle stays open for
+// the life of the process, as an in-process server stays loaded while objects of it may exist.
 AsasCreateObjectFn LoadAsas(Registry& r) {
-  if (r.asas_tried) return r.asas_create;
-  r.asas_tried = true;
+  // Only a successful load is kept: a client installed while the host runs is found at the
+  // next object request.
+  if (r.asas_create) return r.asas_create;
   const char* named = getenv("QENDIX_ASAS_LIBRARY");
   void* handle = nullptr;
   if (named && *named) {
@@ -44,6 +44,7 @@ AsasCreateObjectFn LoadAsas(Registry& r) {
   }
   if (!handle) return nullptr;
   r.asas_create = reinterpret_cast<AsasCreateObjectFn>(dlsym(handle, "AsasCreateObject"));
+  if (!r.asas_create) dlclose(handle);
   return r.asas_create;
 }
 

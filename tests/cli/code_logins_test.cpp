@@ -112,7 +112,8 @@ TEST_F(CodeAndLogins, PersonStatusDigitNamesTheUnusableParts) {
 }
 
 TEST_F(CodeAndLogins, MalformedArgumentsFail) {
-  for (const char* date : {"1965-13-01", "12.03.1965", "1965-02-30", "1965-3-12"}) {
+  for (const char* date : {"1965-13-01", "12.03.1965", "1965-02-30", "1965-3-12", " 1965-3-12",
+                           "1965-03- 1", "+965-03-12"}) {
     ProcessResult r = Qendix({"code", "person", "Anna", "Robert", date, "8001"});
     EXPECT_EQ(r.status, 4) << date;
     EXPECT_EQ(r.out, "") << date;
