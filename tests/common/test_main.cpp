@@ -1,5 +1,6 @@
 // Test entry point. Each test process gets its own job-lock file and module folder unless the
-// environment names them, so test cases never see each other's module state.
+// environment names them, so test cases never see each other's module state, and starts with
+// no language set.
 #include <stdlib.h>
 
 #include <string>
@@ -7,6 +8,8 @@
 #include <gtest/gtest.h>
 
 int main(int argc, char** argv) {
+  // Texts are German unless a test asks for French, whatever the machine's locale.
+  for (const char* name : {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG"}) unsetenv(name);
   static std::string scratch;
   if (!getenv("QENDIX_LOCK_FILE") || !getenv("QENDIX_MODULE_DIR")) {
     const char* base = getenv("TMPDIR");
