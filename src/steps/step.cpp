@@ -99,15 +99,21 @@ std::string PStep::TargetPath(const std::string& name) const {
 
 bool PStep::UniquePath(std::string& path) const {
   std::string candidate = path;
+  int cause = EEXIST;
   for (int counter = 1; counter <= kMaxUniqueTries; ++counter) {
     struct stat st;
-    if (::lstat(candidate.c_str(), &st) != 0 && errno == ENOENT) {
-      path = candidate;
-      return true;
+    if (::lstat(candidate.c_str(), &st) != 0) {
+      if (errno == ENOENT) {
+        path = candidate;
+        return true;
+      }
+      cause = errno;
+      // Longer names cannot do better than a name that is already too long.
+      if (cause == ENAMETOOLONG) break;
     }
     candidate = path + "." + std::to_string(counter);
   }
-  SetLastSystemError(EEXIST);
+  SetLastSystemError(cause);
   return false;
 }
 

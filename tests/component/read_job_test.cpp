@@ -93,6 +93,22 @@ TEST_F(ReadJob, NameClashesGetTheNextNumber) {
   EXPECT_EQ(events_->Lines()[2], Moved("a.xml"));
 }
 
+TEST_F(ReadJob, NoFreeNameLeavesTheFileWithTheCause) {
+  // A name of 254 bytes is taken in "input"; the numbered names would be too long.
+  std::string name = std::string(250, 'n') + ".xml";
+  mkdir(Work("input").c_str(), 0755);
+  WriteFile(Work("input/" + name), "old");
+  WriteFile(Input(name), "<?xml new");
+  Create();
+  RunRead();
+  auto lines = events_->Lines();
+  ASSERT_EQ(lines.size(), 5u);
+  EXPECT_EQ(lines[2].rfind("3|0|0|36|" + name + "|", 0), 0u) << lines[2];  // ENAMETOOLONG
+  EXPECT_EQ(lines[3], "2|2|0|3|" + name + "|Datei nicht kopiert");
+  EXPECT_EQ(ReadFile(Input(name)), "<?xml new");
+  EXPECT_EQ(ReadFile(Work("input/" + name)), "old");
+}
+
 TEST_F(ReadJob, InvoiceDirectoryOfOneCharacterIsNotSet) {
   Create();
   q_->put_inputDirectory(std::string("C"));
