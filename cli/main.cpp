@@ -26,6 +26,7 @@
 #include "event_printer.h"
 #include "library.h"
 #include "properties.h"
+#include "qendix/properties.h"
 
 namespace {
 
@@ -141,8 +142,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "qendix: --set takes NAME=VALUE with a settable NAME: %s\n", s.c_str());
       return kExitUsage;
     }
-    if ((name == "withPDF" || name == "withArchive" || name == "debug") &&
-        !qendix_cli::ParseBool(s.substr(eq + 1), &b)) {
+    if (qx::FindBoolProperty(name) && !qendix_cli::ParseBool(s.substr(eq + 1), &b)) {
       std::fprintf(stderr, "qendix: %s takes true/false, 1/0, yes/no or on/off\n", name.c_str());
       return kExitUsage;
     }

@@ -1,5 +1,7 @@
 #include "properties.h"
 
+#include "qendix/properties.h"
+
 #include <algorithm>
 #include <cctype>
 
@@ -58,9 +60,14 @@ bool ParseBool(const std::string& text, bool* value) {
 }
 
 const std::vector<std::string>& SettableProperties() {
-  static const std::vector<std::string> names = {"trustCenter", "inputDirectory", "workDirectory",
-                                                 "asasLogin",   "withPDF",        "withArchive",
-                                                 "debug"};
+  static const std::vector<std::string> names = [] {
+    std::vector<std::string> out;
+    for (const auto& p : qx::kStringProperties)
+      if (p.put) out.push_back(p.name);
+    for (const auto& p : qx::kBoolProperties)
+      if (p.put) out.push_back(p.name);
+    return out;
+  }();
   return names;
 }
 
@@ -68,20 +75,15 @@ HRESULT SetProperty(qx::IQendix* q, const std::string& name, const std::string& 
                     bool* bad_value) {
   *known = true;
   *bad_value = false;
-  if (name == "trustCenter") return q->put_trustCenter(value);
-  if (name == "inputDirectory") return q->put_inputDirectory(value);
-  if (name == "workDirectory") return q->put_workDirectory(value);
-  if (name == "asasLogin") return q->put_asasLogin(value);
-  if (name == "withPDF" || name == "withArchive" || name == "debug") {
+  if (const qx::StringProperty* p = qx::FindStringProperty(name); p && p->put)
+    return (q->*p->put)(value);
+  if (const qx::BoolProperty* p = qx::FindBoolProperty(name); p && p->put) {
     bool b = false;
     if (!ParseBool(value, &b)) {
       *bad_value = true;
       return qx::E_INVALIDARG;
     }
-    qx::VariantBool v = b ? qx::VARIANT_TRUE : qx::VARIANT_FALSE;
-    if (name == "withPDF") return q->put_withPDF(v);
-    if (name == "withArchive") return q->put_withArchive(v);
-    return q->put_debug(v);
+    return (q->*p->put)(b ? qx::VARIANT_TRUE : qx::VARIANT_FALSE);
   }
   *known = false;
   return qx::E_INVALIDARG;
@@ -90,38 +92,15 @@ HRESULT SetProperty(qx::IQendix* q, const std::string& name, const std::string& 
 HRESULT GetProperty(qx::IQendix* q, const std::string& name, std::vector<std::string>* lines,
                     bool* known) {
   *known = true;
-  using StringGetter = HRESULT (qx::IQendix::*)(qx::BStr*);
-  using BoolGetter = HRESULT (qx::IQendix::*)(qx::VariantBool*);
-  static const std::pair<const char*, StringGetter> strings[] = {
-      {"qendixVersion", &qx::IQendix::get_qendixVersion},
-      {"trustCenter", &qx::IQendix::get_trustCenter},
-      {"inputDirectory", &qx::IQendix::get_inputDirectory},
-      {"workDirectory", &qx::IQendix::get_workDirectory},
-      {"ean", &qx::IQendix::get_ean},
-      {"esr", &qx::IQendix::get_esr},
-      {"esrPDF", &qx::IQendix::get_esrPDF},
-      {"tcTel", &qx::IQendix::get_tcTel},
-      {"session", &qx::IQendix::get_session},
-      {"asasVersion", &qx::IQendix::get_asasVersion},
-      {"asasLogin", &qx::IQendix::get_asasLogin},
-  };
-  static const std::pair<const char*, BoolGetter> bools[] = {
-      {"withPDF", &qx::IQendix::get_withPDF},
-      {"withArchive", &qx::IQendix::get_withArchive},
-      {"activateGUI", &qx::IQendix::get_activateGUI},
-      {"debug", &qx::IQendix::get_debug},
-  };
-  for (const auto& [n, getter] : strings) {
-    if (name != n) continue;
+  if (const qx::StringProperty* p = qx::FindStringProperty(name)) {
     qx::BStr value;
-    HRESULT hr = (q->*getter)(&value);
+    HRESULT hr = (q->*p->get)(&value);
     if (qx::Succeeded(hr)) lines->push_back(value.value_or(""));
     return hr;
   }
-  for (const auto& [n, getter] : bools) {
-    if (name != n) continue;
+  if (const qx::BoolProperty* p = qx::FindBoolProperty(name)) {
     qx::VariantBool value = 0;
-    HRESULT hr = (q->*getter)(&value);
+    HRESULT hr = (q->*p->get)(&value);
     if (qx::Succeeded(hr)) lines->push_back(value == qx::VARIANT_TRUE ? "true" : "false");
     return hr;
   }

@@ -9,6 +9,7 @@
 
 #include "component/module_state.h"
 #include "platform/class_registry.h"
+#include "qendix/properties.h"
 #include "qendix/qendix.h"
 
 struct qendix {
@@ -85,20 +86,14 @@ void qendix_free(qendix* q) {
 
 int qendix_set(qendix* q, const char* name, const char* value) {
   if (!q || !name) return Report(E_POINTER, "qendix_set");
-  BStr text = value ? BStr(value) : std::nullopt;
   IQendix* c = q->component.Get();
-  std::string n = name;
-  if (n == "trustCenter") return Report(c->put_trustCenter(text), "qendix_set trustCenter");
-  if (n == "inputDirectory") return Report(c->put_inputDirectory(text), "qendix_set");
-  if (n == "workDirectory") return Report(c->put_workDirectory(text), "qendix_set");
-  if (n == "asasLogin") return Report(c->put_asasLogin(text), "qendix_set");
-  if (n == "withPDF" || n == "withArchive" || n == "debug") {
+  if (const StringProperty* p = FindStringProperty(name); p && p->put)
+    return Report((c->*p->put)(value ? BStr(value) : std::nullopt), "qendix_set");
+  if (const BoolProperty* p = FindBoolProperty(name); p && p->put) {
     if (!value || (std::strcmp(value, "true") != 0 && std::strcmp(value, "false") != 0))
       return Report(E_INVALIDARG, "qendix_set (a boolean takes \"true\" or \"false\")");
-    VariantBool b = std::strcmp(value, "true") == 0 ? VARIANT_TRUE : VARIANT_FALSE;
-    if (n == "withPDF") return Report(c->put_withPDF(b), "qendix_set");
-    if (n == "withArchive") return Report(c->put_withArchive(b), "qendix_set");
-    return Report(c->put_debug(b), "qendix_set");
+    return Report((c->*p->put)(std::strcmp(value, "true") == 0 ? VARIANT_TRUE : VARIANT_FALSE),
+                  "qendix_set");
   }
   return Report(E_INVALIDARG, "qendix_set (unknown property)");
 }
@@ -107,37 +102,15 @@ int qendix_get(qendix* q, const char* name, char** value) {
   if (!q || !name || !value) return Report(E_POINTER, "qendix_get");
   *value = nullptr;
   IQendix* c = q->component.Get();
-  std::string n = name;
-  using StringGetter = HRESULT (IQendix::*)(BStr*);
-  using BoolGetter = HRESULT (IQendix::*)(VariantBool*);
-  static const std::pair<const char*, StringGetter> strings[] = {
-      {"qendixVersion", &IQendix::get_qendixVersion},
-      {"trustCenter", &IQendix::get_trustCenter},
-      {"inputDirectory", &IQendix::get_inputDirectory},
-      {"workDirectory", &IQendix::get_workDirectory},
-      {"ean", &IQendix::get_ean},
-      {"esr", &IQendix::get_esr},
-      {"esrPDF", &IQendix::get_esrPDF},
-      {"tcTel", &IQendix::get_tcTel},
-      {"session", &IQendix::get_session},
-      {"asasVersion", &IQendix::get_asasVersion},
-      {"asasLogin", &IQendix::get_asasLogin}};
-  static const std::pair<const char*, BoolGetter> bools[] = {
-      {"withPDF", &IQendix::get_withPDF},
-      {"withArchive", &IQendix::get_withArchive},
-      {"activateGUI", &IQendix::get_activateGUI},
-      {"debug", &IQendix::get_debug}};
-  for (const auto& [k, getter] : strings) {
-    if (n != k) continue;
+  if (const StringProperty* p = FindStringProperty(name)) {
     BStr v;
-    HRESULT hr = (c->*getter)(&v);
+    HRESULT hr = (c->*p->get)(&v);
     if (Succeeded(hr) && v && !(*value = CopyString(*v))) hr = E_OUTOFMEMORY;
     return Report(hr, "qendix_get");
   }
-  for (const auto& [k, getter] : bools) {
-    if (n != k) continue;
+  if (const BoolProperty* p = FindBoolProperty(name)) {
     VariantBool v = 0;
-    HRESULT hr = (c->*getter)(&v);
+    HRESULT hr = (c->*p->get)(&v);
     if (Succeeded(hr) && !(*value = CopyString(v == VARIANT_TRUE ? "true" : "false")))
       hr = E_OUTOFMEMORY;
     return Report(hr, "qendix_get");

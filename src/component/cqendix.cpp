@@ -81,6 +81,16 @@ HRESULT CQendix::GetString(const BStr& field, BStr* pVal) const {
   return S_OK;
 }
 
+HRESULT CQendix::PutString(BStr& field, const BStr& value) {
+  try {
+    std::lock_guard lock(state_);
+    field = value;
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
+  return S_OK;
+}
+
 HRESULT CQendix::GetOption(uint32_t bit, VariantBool* pVal) const {
   if (!pVal) return E_POINTER;
   std::lock_guard lock(state_);
@@ -142,9 +152,7 @@ HRESULT CQendix::get_inputDirectory(BStr* pVal) {
 }
 
 HRESULT CQendix::put_inputDirectory(const BStr& newVal) {
-  std::lock_guard lock(state_);
-  inputDirectory_ = newVal;
-  return S_OK;
+  return PutString(inputDirectory_, newVal);
 }
 
 HRESULT CQendix::get_workDirectory(BStr* pVal) {
@@ -152,9 +160,7 @@ HRESULT CQendix::get_workDirectory(BStr* pVal) {
 }
 
 HRESULT CQendix::put_workDirectory(const BStr& newVal) {
-  std::lock_guard lock(state_);
-  workDirectory_ = newVal;
-  return S_OK;
+  return PutString(workDirectory_, newVal);
 }
 
 HRESULT CQendix::get_withPDF(VariantBool* pVal) {
@@ -189,18 +195,18 @@ HRESULT CQendix::get_session(BStr* pVal) {
   return S_OK;
 }
 
-HRESULT CQendix::get_esr(BStr* pVal) {
+HRESULT CQendix::GetEsrNumber(const uint8_t& field, BStr* pVal) const {
   if (!pVal) return E_POINTER;
   std::lock_guard lock(state_);
-  *pVal = std::to_string(esr_);
-  return (esr_ == 0 || esr_ >= 100) ? S_FALSE : S_OK;
+  *pVal = std::to_string(field);
+  return (field == 0 || field >= 100) ? S_FALSE : S_OK;
 }
 
+HRESULT CQendix::get_esr(BStr* pVal) {
+  return GetEsrNumber(esr_, pVal);
+}
 HRESULT CQendix::get_esrPDF(BStr* pVal) {
-  if (!pVal) return E_POINTER;
-  std::lock_guard lock(state_);
-  *pVal = std::to_string(esrPDF_);
-  return (esrPDF_ == 0 || esrPDF_ >= 100) ? S_FALSE : S_OK;
+  return GetEsrNumber(esrPDF_, pVal);
 }
 
 HRESULT CQendix::get_asasVersion(BStr* pVal) {
@@ -226,9 +232,7 @@ HRESULT CQendix::get_asasLogin(BStr* pVal) {
 }
 
 HRESULT CQendix::put_asasLogin(const BStr& newVal) {
-  std::lock_guard lock(state_);
-  asasLogin_ = newVal;
-  return S_OK;
+  return PutString(asasLogin_, newVal);
 }
 
 HRESULT CQendix::get_activateGUI(VariantBool*) {
@@ -277,7 +281,8 @@ void CQendix::RaiseEvent(tagMsgLevel level, tagMsgClass mclass, tagMsgOrigin ori
   if (!(Options() & kOptionDebug) && level <= mlDebug) return;
   std::lock_guard events(events_lock_);
   std::string opened_session;
-  if (log_.EnsureOpen(WorkDirectory(), &opened_session)) {
+  // The work directory is looked at only when no log file is open yet.
+  if (log_.IsOpen() || log_.EnsureOpen(WorkDirectory(), &opened_session)) {
     if (!opened_session.empty()) {
       std::lock_guard lock(state_);
       session_ = opened_session;
@@ -307,14 +312,6 @@ std::string CQendix::InputDirectory() const {
 std::string CQendix::WorkDirectory() const {
   std::lock_guard lock(state_);
   return workDirectory_.value_or(std::string());
-}
-bool CQendix::HasInputDirectory() const {
-  std::lock_guard lock(state_);
-  return inputDirectory_.has_value();
-}
-bool CQendix::HasWorkDirectory() const {
-  std::lock_guard lock(state_);
-  return workDirectory_.has_value();
 }
 std::string CQendix::AsasLogin() const {
   std::lock_guard lock(state_);

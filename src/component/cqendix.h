@@ -68,8 +68,6 @@ class CQendix final : public ComObject<IQendix, IConnectionPointContainer>, publ
   BStr TrustCenter() const;
   std::string InputDirectory() const;  // empty when null
   std::string WorkDirectory() const;   // empty when null
-  bool HasInputDirectory() const;
-  bool HasWorkDirectory() const;
   std::string AsasLogin() const;
   uint32_t Options() const;
   std::string Session() const;
@@ -88,7 +86,11 @@ class CQendix final : public ComObject<IQendix, IConnectionPointContainer>, publ
   void LoadSettings();
   void StoreSettings();
   HRESULT GetString(const BStr& field, BStr* pVal) const;
+  // Stores an unchanged copy of `value` (E_OUTOFMEMORY when the copy fails).
+  HRESULT PutString(BStr& field, const BStr& value);
   HRESULT GetOption(uint32_t bit, VariantBool* pVal) const;
+  // An ESR number as decimal text; S_FALSE when it is 0 or 100 and more.
+  HRESULT GetEsrNumber(const uint8_t& field, BStr* pVal) const;
   HRESULT PutOption(uint32_t bit, VariantBool value);
 
   RefPtr<IAsasClient> asasClient_;

@@ -7,11 +7,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/last_error.h"
-#include "support/messages.h"
 #include "crypto/asas_objects.h"
 #include "crypto/message_file.h"
 #include "platform/codepage.h"
+#include "platform/file_system.h"
+#include "platform/last_error.h"
+#include "support/messages.h"
 
 namespace qx {
 namespace {
@@ -34,30 +35,6 @@ std::vector<std::string> SplitRecipients(std::string_view rcpt) {
     pos = comma + 1;
   }
   return names;
-}
-
-// Writes `content` to `path` through a temporary file in the same folder, so that the client
-// never reads half a certificate. Replaces an existing file.
-HRESULT WriteFileReplacing(const std::string& folder, const std::string& path,
-                           const std::string& content) {
-  std::string temp = folder + "/.cert-XXXXXX";
-  int fd = mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) return HresultFromErrno(errno);
-  HRESULT hr = S_OK;
-  std::string_view rest = content;
-  while (Succeeded(hr) && !rest.empty()) {
-    ssize_t written = ::write(fd, rest.data(), rest.size());
-    if (written < 0) {
-      if (errno != EINTR) hr = HresultFromErrno(errno);
-      continue;
-    }
-    rest.remove_prefix(static_cast<size_t>(written));
-  }
-  if (Succeeded(hr) && ::fchmod(fd, 0644) != 0) hr = HresultFromErrno(errno);
-  if (::close(fd) != 0 && Succeeded(hr)) hr = HresultFromErrno(errno);
-  if (Succeeded(hr) && ::rename(temp.c_str(), path.c_str()) != 0) hr = HresultFromErrno(errno);
-  if (Failed(hr)) ::unlink(temp.c_str());
-  return hr;
 }
 
 }  // namespace
@@ -143,7 +120,9 @@ bool CertificateCache::Lookup(std::string_view rcpt) {
     const std::string key = name + "_cert";
     const std::string path = cacheFolder_ + "/" + name + ".crt";
     // The file is in place before the client is told where it is.
-    hr = WriteFileReplacing(cacheFolder_, path, CertificateFileText(certificate));
+    hr = WriteFileAtomically(path, CertificateFileText(certificate), 0644)
+             ? S_OK
+             : HresultFromErrno(GetLastSystemError());
     if (Succeeded(hr)) hr = conf->ConfSetValue(std::string("smime"), key, Variant(path));
     if (Failed(hr)) {
       Raise(mlWarning, mcSystem, hr, ResultText(hr));

@@ -1,5 +1,7 @@
 #include "crypto/current_anonymizer.h"
 
+#include "platform/codepage.h"
+
 #include <errno.h>
 #include <unistd.h>
 
@@ -19,17 +21,6 @@ std::mutex& CurrentMutex() {
 std::shared_ptr<AnonymizerContext>& CurrentSlot() {
   static auto* slot = new std::shared_ptr<AnonymizerContext>;
   return *slot;
-}
-
-char AsciiLower(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool StartsWithNoCase(std::string_view name, std::string_view key) {
-  if (name.size() < key.size()) return false;
-  for (size_t i = 0; i < key.size(); ++i)
-    if (AsciiLower(name[i]) != AsciiLower(key[i])) return false;
-  return true;
 }
 
 bool Contains(const std::vector<std::string>& list, const std::string& name) {

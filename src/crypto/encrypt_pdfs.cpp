@@ -9,52 +9,18 @@
 #include "crypto/message_file.h"
 #include "crypto/smime_envelope.h"
 #include "platform/codepage.h"
+#include "platform/unique_fd.h"
 
 namespace qx {
 namespace {
 
 constexpr size_t kMaxCodingLineBytes = 128;
 
-void AppendXmlEscaped(std::string& out, std::string_view text) {
-  for (char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      default:
-        out += c;
-    }
-  }
-}
-
-// Closes a file descriptor on every way out.
-class FdCloser {
- public:
-  explicit FdCloser(int fd) : fd_(fd) {}
-  ~FdCloser() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FdCloser(const FdCloser&) = delete;
-  FdCloser& operator=(const FdCloser&) = delete;
-
- private:
-  int fd_;
-};
-
 // Appends the PDF at `path` to the message file in base64 lines, reading it in blocks.
 HRESULT AppendPdfAsBase64(const std::string& path, MessageFile& file) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) return HresultFromErrno(errno);
-  FdCloser closer(fd);
+  UniqueFd closer(fd);
   struct stat st {};
   if (::fstat(fd, &st) != 0) return HresultFromErrno(errno);
   if (!S_ISREG(st.st_mode)) return HresultFromErrno(EINVAL);

@@ -11,30 +11,6 @@
 namespace qx {
 namespace {
 
-void AppendEscaped(std::string& out, std::string_view text, bool attribute) {
-  for (char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        if (attribute)
-          out += "&quot;";
-        else
-          out += c;
-        break;
-      default:
-        out += c;
-    }
-  }
-}
-
 std::string NodeContent(const xmlNode* node) {
   xmlChar* content = xmlNodeGetContent(node);
   std::string text = content ? reinterpret_cast<const char*>(content) : "";
@@ -116,6 +92,30 @@ class XmlDocument final : public ComObject<IXmlDocument> {
 
 }  // namespace
 
+void AppendXmlEscaped(std::string& out, std::string_view text, bool attribute) {
+  for (char c : text) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        if (attribute)
+          out += "&quot;";
+        else
+          out += c;
+        break;
+      default:
+        out += c;
+    }
+  }
+}
+
 std::string SerializeXmlNode(const xmlNode* node) {
   if (!node) return {};
   std::string out;
@@ -129,12 +129,12 @@ std::string SerializeXmlNode(const xmlNode* node) {
       }
       out += reinterpret_cast<const char*>(node->name);
       out += "=\"";
-      AppendEscaped(out, NodeContent(node), true);
+      AppendXmlEscaped(out, NodeContent(node), true);
       out += '"';
       return out;
     case XML_TEXT_NODE:
     case XML_CDATA_SECTION_NODE:
-      AppendEscaped(out, NodeContent(node), false);
+      AppendXmlEscaped(out, NodeContent(node), false);
       return out;
     case XML_DOCUMENT_NODE:
     case XML_HTML_DOCUMENT_NODE:

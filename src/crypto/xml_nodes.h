@@ -53,6 +53,9 @@ struct IXmlDocument : IUnknown {
 // Serialises one libxml2 node as IXmlNode::get_xml describes.
 std::string SerializeXmlNode(const xmlNode* node);
 
+// Appends `text` with "&", "<" and ">" escaped, and '"' too for an attribute value.
+void AppendXmlEscaped(std::string& out, std::string_view text, bool attribute = true);
+
 // A node list holding the XML texts of `nodes`, serialised now (the nodes need not outlive it).
 RefPtr<IXmlNodeList> MakeXmlNodeList(const std::vector<const xmlNode*>& nodes);
 // A node list of ready-made XML texts.

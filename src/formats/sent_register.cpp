@@ -11,7 +11,9 @@
 #include <utility>
 #include <vector>
 
-#include "formats/replace_file.h"
+#include "platform/file_system.h"
+#include "platform/last_error.h"
+#include "platform/unique_fd.h"
 
 namespace qx {
 namespace {
@@ -76,20 +78,6 @@ class LineReader {
   bool failed_ = false;
 };
 
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 }  // namespace
 
 SentRegister::SentRegister(std::string settingsPath) : settingsPath_(std::move(settingsPath)) {}
@@ -98,7 +86,7 @@ bool SentRegister::Load(const std::string& path) {
   path_ = path;
   entries_.clear();
   dirty_ = false;
-  FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (file.get() < 0) return false;
   struct stat info;
   if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
@@ -135,11 +123,12 @@ bool SentRegister::Save() {
         if (entry.sentAt <= cutoff) continue;
         content.append(FormatRegisterLine(invoiceId, entry)).append(kLineEnd);
       }
-      if (ReplaceFileContents(path_, content, &error)) {
+      if (WriteFileAtomically(path_, content)) {
         dirty_ = false;
         lastError_ = 0;
         return true;
       }
+      error = GetLastSystemError();
     } catch (const std::bad_alloc&) {
       error = ENOMEM;
     }

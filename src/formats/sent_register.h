@@ -35,7 +35,7 @@ class SentRegister {
 
   // Writes the register to the remembered path if it was changed since it was loaded or last
   // saved, leaving out entries older than the retention. The file is replaced as a whole (see
-  // ReplaceFileContents), so a failure leaves the previous file intact. True on success or when
+  // WriteFileAtomically), so a failure leaves the previous file intact. True on success or when
   // there was nothing to save. On failure the entries stay in memory, the register stays
   // changed (a later Save tries again), errno and lastError() hold the cause.
   bool Save();

@@ -2,9 +2,7 @@
 // libxml2's namespace-aware SAX2 parser that keeps the invoice identifier, the balance amount,
 // the payment-slip coding line, the provider's ZSR number and a transfer document's recipient.
 //
-// Documents from outside are hostile: they are parsed without network access, without loading
-// a DTD or any external entity, with libxml2's limits in force, and no entity declared in a
-// document is ever expanded (a reference to one makes the document fail).
+// Documents from outside are hostile; platform/xml_sax.h says how they are parsed.
 #pragma once
 
 #include <optional>
@@ -13,15 +11,12 @@
 #include <string_view>
 
 #include "formats/invoice_keys.h"
+#include "platform/xml_sax.h"
 
 namespace qx {
 
-// One attribute of an element start; `namespaceUri` is empty for an attribute without namespace.
-struct ElementAttribute {
-  std::string_view namespaceUri;
-  std::string_view localName;
-  std::string_view value;
-};
+// One attribute of an element start (platform/xml_sax.h).
+using ElementAttribute = XmlAttribute;
 
 // Collects the key attributes of one document while it is parsed. A new handler is used for each
 // document; it is not thread-safe. All texts are UTF-8.
@@ -30,7 +25,7 @@ struct ElementAttribute {
 // recipient ("rcpt"). Elements of the invoice namespace count from the first "request" element
 // on: "invoice" gives invoice_id, "balance" amount, "esr5"/"esr9" coding_line and "provider" zsr.
 // Only attributes without namespace are looked at; a later value replaces an earlier one.
-class InvoiceSaxHandler {
+class InvoiceSaxHandler final : public XmlStartElementHandler {
  public:
   InvoiceSaxHandler() = default;
   InvoiceSaxHandler(const InvoiceSaxHandler&) = delete;
@@ -46,7 +41,7 @@ class InvoiceSaxHandler {
   // Applies the element rules above to one element start. `namespaceUri` is empty for an element
   // without namespace.
   void StartElement(std::string_view namespaceUri, std::string_view localName,
-                    std::span<const ElementAttribute> attributes);
+                    std::span<const ElementAttribute> attributes) override;
 
   bool requestSeen() const { return requestSeen_; }
   const std::optional<std::string>& invoiceId() const { return invoiceId_; }
@@ -56,8 +51,6 @@ class InvoiceSaxHandler {
   const std::optional<std::string>& recipient() const { return recipient_; }
 
  private:
-  class Parser;
-
   bool requestSeen_ = false;
   std::optional<std::string> invoiceId_;
   std::optional<std::string> amount_;

@@ -20,28 +20,24 @@ class CenterDirectoryParser final : public XmlStartElementHandler {
   explicit CenterDirectoryParser(CenterDirectory* directory) : d_(directory) {}
 
   void StartElement(std::string_view uri, std::string_view name,
-                    const std::vector<XmlAttribute>& attributes) override {
+                    std::span<const XmlAttribute> attributes) override {
     if (!d_ || uri != kCentersNamespace) return;
-    auto attr = [&](std::string_view local) -> const std::string* {
-      for (const auto& a : attributes)
-        if (a.namespaceUri.empty() && a.localName == local) return &a.value;
-      return nullptr;
-    };
     if (name == "center") {
-      const std::string* label = attr("label");
-      if (!label) return;
-      d_->labels_.push_back(*label);
+      std::optional<std::string_view> found = FindAttribute(attributes, "label");
+      if (!found) return;
+      std::string label(*found);
+      d_->labels_.push_back(label);
       struct Field {
         const char* name;
         std::map<std::string, std::string>* map;
       } fields[] = {{"url", &d_->urls_},        {"ean", &d_->eans_},   {"esr", &d_->esrs_},
                     {"esrPDF", &d_->esr_pdfs_}, {"rcpt", &d_->rcpts_}, {"tel", &d_->tels_}};
       for (const auto& f : fields)
-        if (const std::string* v = attr(f.name)) (*f.map)[*label] = *v;
+        if (auto v = FindAttribute(attributes, f.name)) (*f.map)[label] = std::string(*v);
     } else if (name == "centers") {
-      if (const std::string* v = attr("version")) d_->version_ = *v;
+      if (auto v = FindAttribute(attributes, "version")) d_->version_ = *v;
     } else if (name == "update") {
-      if (const std::string* v = attr("url")) d_->update_url_ = *v;
+      if (auto v = FindAttribute(attributes, "url")) d_->update_url_ = *v;
     }
   }
 
@@ -53,8 +49,7 @@ namespace {
 // Only checks well-formedness.
 class NullHandler final : public XmlStartElementHandler {
  public:
-  void StartElement(std::string_view, std::string_view, const std::vector<XmlAttribute>&) override {
-  }
+  void StartElement(std::string_view, std::string_view, std::span<const XmlAttribute>) override {}
 };
 }  // namespace
 

@@ -78,6 +78,25 @@ int Cp1252FromCodePoint(char32_t cp) {
   return -1;
 }
 
+// Decodes one UTF-8 character (a malformed byte stands for itself) and folds its case.
+char32_t NextFolded(std::string_view s, size_t& pos) {
+  auto b = static_cast<unsigned char>(s[pos]);
+  char32_t cp = b;
+  size_t len = 1;
+  if (b >= 0xC0 && b < 0xE0 && pos + 1 < s.size()) {
+    cp = ((b & 0x1Fu) << 6) | (static_cast<unsigned char>(s[pos + 1]) & 0x3Fu);
+    len = 2;
+  } else if (b >= 0xE0 && b < 0xF0 && pos + 2 < s.size()) {
+    cp = ((b & 0x0Fu) << 12) | ((static_cast<unsigned char>(s[pos + 1]) & 0x3Fu) << 6) |
+         (static_cast<unsigned char>(s[pos + 2]) & 0x3Fu);
+    len = 3;
+  }
+  pos += len;
+  if (cp >= 'A' && cp <= 'Z') return cp + 32;
+  if (cp >= 0xC0 && cp <= 0xDE && cp != 0xD7) return cp + 32;
+  return cp;
+}
+
 }  // namespace
 
 std::string Cp1252ToUtf8(std::string_view bytes) {
@@ -130,6 +149,22 @@ size_t Utf8PrefixLength(std::string_view text, size_t max_bytes) {
 
 std::string TruncateUtf8(std::string_view text, size_t max_bytes) {
   return std::string(text.substr(0, Utf8PrefixLength(text, max_bytes)));
+}
+
+bool StartsWithNoCase(std::string_view name, std::string_view prefix) {
+  if (name.size() < prefix.size()) return false;
+  std::string_view head = name.substr(0, prefix.size());
+  size_t a = 0, b = 0;
+  while (a < head.size() && b < prefix.size())
+    if (NextFolded(head, a) != NextFolded(prefix, b)) return false;
+  return a == head.size() && b == prefix.size();
+}
+
+size_t Utf8Length(std::string_view text) {
+  size_t count = 0;
+  for (char c : text)
+    if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++count;
+  return count;
 }
 
 }  // namespace qx

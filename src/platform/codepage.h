@@ -25,4 +25,11 @@ size_t Utf8PrefixLength(std::string_view text, size_t max_bytes);
 // Cuts `text` to at most `max_bytes`, at a character boundary.
 std::string TruncateUtf8(std::string_view text, size_t max_bytes);
 
+// True when `name` begins with `prefix`, compared without regard to case over the byte length
+// of `prefix` (ASCII and Latin-1 letters fold; other characters compare as they are).
+bool StartsWithNoCase(std::string_view name, std::string_view prefix);
+
+// Number of characters of a UTF-8 text.
+size_t Utf8Length(std::string_view text);
+
 }  // namespace qx

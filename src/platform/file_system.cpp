@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "platform/last_error.h"
+#include "platform/unique_fd.h"
 
 namespace qx {
 namespace {
@@ -21,25 +22,6 @@ bool Fail() {
   SetLastSystemError(errno);
   return false;
 }
-
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  int release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_;
-};
 
 bool WriteAll(int fd, const char* data, size_t size) {
   while (size > 0) {
@@ -70,12 +52,12 @@ int CreateTempIn(const std::string& folder, const std::string& stem, std::string
 
 // Copies `from` into a new file beside `to` and publishes it under `to` without replacing.
 bool CopyAcrossNoReplace(const std::string& from, const std::string& to) {
-  Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
   if (in.get() < 0) return Fail();
   struct stat st;
   if (fstat(in.get(), &st) != 0) return Fail();
   std::string temp;
-  Fd out(CreateTempIn(FolderOf(to), BaseName(to), &temp));
+  UniqueFd out(CreateTempIn(FolderOf(to), BaseName(to), &temp));
   if (out.get() < 0) return Fail();
   auto cleanup = [&] {
     int saved = errno;
@@ -161,8 +143,11 @@ bool MoveFileNoReplace(const std::string& from, const std::string& to) {
 
 bool WriteFileAtomically(const std::string& path, const std::string& content, unsigned mode) {
   std::string temp;
-  Fd fd(CreateTempIn(FolderOf(path), BaseName(path), &temp));
+  UniqueFd fd(CreateTempIn(FolderOf(path), BaseName(path), &temp));
   if (fd.get() < 0) return Fail();
+  // A file that is replaced keeps its permissions; a new one gets `mode`.
+  struct stat old;
+  if (::stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode)) mode = old.st_mode & 07777;
   bool ok = fchmod(fd.get(), mode) == 0 && WriteAll(fd.get(), content.data(), content.size()) &&
             fsync(fd.get()) == 0;
   if (ok) ok = ::close(fd.release()) == 0;
@@ -174,13 +159,13 @@ bool WriteFileAtomically(const std::string& path, const std::string& content, un
     return Fail();
   }
   // Make the rename itself durable.
-  Fd dir(::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd dir(::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dir.get() >= 0) fsync(dir.get());
   return true;
 }
 
 bool ReadFileLimited(const std::string& path, size_t max_bytes, std::string* content) {
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) return Fail();
   std::string data;
   char buffer[65536];
@@ -215,7 +200,7 @@ bool ListRegularFiles(const std::string& folder, std::vector<std::string>* names
 }
 
 bool IsOpenForWriting(const std::string& path) {
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
   if (fd.get() < 0) return false;
   if (::fcntl(fd.get(), F_SETLEASE, F_RDLCK) == 0) {
     ::fcntl(fd.get(), F_SETLEASE, F_UNLCK);
@@ -224,13 +209,6 @@ bool IsOpenForWriting(const std::string& path) {
   // EAGAIN: the file is open for writing somewhere. Any other answer (no permission for leases,
   // a file system without them) means the kernel cannot tell.
   return errno == EAGAIN;
-}
-
-size_t Utf8Length(const std::string& text) {
-  size_t count = 0;
-  for (char c : text)
-    if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++count;
-  return count;
 }
 
 }  // namespace qx

@@ -29,7 +29,7 @@ bool CreateDirectoryLevel(const std::string& path);
 bool MoveFileNoReplace(const std::string& from, const std::string& to);
 
 // Writes `content` to `path` atomically: a temporary file beside it, flushed to disk, renamed
-// over the old file. `mode` is the new file's permission.
+// over the old file. A replaced file keeps its permissions; `mode` is a new file's permission.
 bool WriteFileAtomically(const std::string& path, const std::string& content, unsigned mode = 0644);
 
 // Reads a whole file of at most `max_bytes`; false when it cannot be read or is larger.
@@ -42,8 +42,5 @@ bool ListRegularFiles(const std::string& folder, std::vector<std::string>* names
 // True when another process (or this one) holds `path` open for writing, as far as the kernel can
 // tell (a read lease is refused). False when it cannot tell.
 bool IsOpenForWriting(const std::string& path);
-
-// Number of characters of a UTF-8 text.
-size_t Utf8Length(const std::string& text);
 
 }  // namespace qx

@@ -1,39 +1,53 @@
-// Namespace-aware SAX parsing of untrusted XML with libxml2: no network, no DTD loading, no
-// external entities, entity expansion limits left on. Only start-element events are passed on,
-// which is all the component's readers need.
+// Namespace-aware SAX parsing of untrusted XML with libxml2, the one XML reader of the component's
+// streaming readers (invoices, transfer documents, the Trust Center directory).
+//
+// Documents from outside are hostile: they are parsed without network access, without loading a
+// DTD or any external entity, with libxml2's limits in force, no entity declared in a document is
+// ever expanded (a reference to one makes the document fail), and nesting deeper than 256 levels
+// fails. Only element starts are passed on, which is all the readers need. Nothing here changes
+// libxml2's process-wide settings beyond its one-time initialisation.
 #pragma once
 
+#include <cstddef>
+#include <limits>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace qx {
 
+// One attribute of an element start (UTF-8); `namespaceUri` is empty for an attribute without
+// namespace. The views are valid only during the call.
 struct XmlAttribute {
-  std::string localName;
-  std::string namespaceUri;  // empty for attributes without namespace
-  std::string value;         // UTF-8
+  std::string_view namespaceUri;
+  std::string_view localName;
+  std::string_view value;
 };
 
 class XmlStartElementHandler {
  public:
-  virtual void StartElement(std::string_view namespace_uri, std::string_view local_name,
-                            const std::vector<XmlAttribute>& attributes) = 0;
+  // `namespaceUri` is empty for an element without namespace.
+  virtual void StartElement(std::string_view namespaceUri, std::string_view localName,
+                            std::span<const XmlAttribute> attributes) = 0;
 
  protected:
   ~XmlStartElementHandler() = default;
 };
 
-// Parses the file at `path` (at most `max_bytes`). True when the document is well-formed; events
-// seen before an error have been delivered all the same.
+// The value of the attribute `localName` without namespace, if the element has one.
+std::optional<std::string_view> FindAttribute(std::span<const XmlAttribute> attributes,
+                                              std::string_view localName);
+
+// Parses the regular file at `path` (at most `max_bytes`). True when the document is well-formed
+// and namespace well-formed; element starts seen before an error have been delivered all the same.
 bool ParseXmlFile(const std::string& path, XmlStartElementHandler& handler,
-                  size_t max_bytes = 64u << 20);
+                  size_t max_bytes = std::numeric_limits<size_t>::max());
 
 // The same for a document in memory.
 bool ParseXmlMemory(std::string_view document, XmlStartElementHandler& handler);
 
-// Initialises libxml2 once per process and installs an external-entity loader that refuses every
-// load. Called by the parse functions; safe to call from any thread.
+// Initialises libxml2 once per process; safe to call from any thread.
 void InitXmlLibrary();
 
 }  // namespace qx

@@ -5,6 +5,7 @@
 #include "formats/gni_invoice.h"
 #include "formats/sent_invoices.h"
 #include "formats/xml_invoice.h"
+#include "platform/codepage.h"
 #include "platform/file_system.h"
 #include "platform/last_error.h"
 #include "platform/module.h"
@@ -12,38 +13,6 @@
 #include "support/settings.h"
 
 namespace qx {
-namespace {
-
-// Decodes one UTF-8 character (a malformed byte stands for itself) and folds its case.
-char32_t NextFolded(const std::string& s, size_t& pos) {
-  auto b = static_cast<unsigned char>(s[pos]);
-  char32_t cp = b;
-  size_t len = 1;
-  if (b >= 0xC0 && b < 0xE0 && pos + 1 < s.size()) {
-    cp = ((b & 0x1Fu) << 6) | (static_cast<unsigned char>(s[pos + 1]) & 0x3Fu);
-    len = 2;
-  } else if (b >= 0xE0 && b < 0xF0 && pos + 2 < s.size()) {
-    cp = ((b & 0x0Fu) << 12) | ((static_cast<unsigned char>(s[pos + 1]) & 0x3Fu) << 6) |
-         (static_cast<unsigned char>(s[pos + 2]) & 0x3Fu);
-    len = 3;
-  }
-  pos += len;
-  if (cp >= 'A' && cp <= 'Z') return cp + 32;
-  if (cp >= 0xC0 && cp <= 0xDE && cp != 0xD7) return cp + 32;
-  return cp;
-}
-
-}  // namespace
-
-bool StartsWithNoCase(const std::string& name, const std::string& prefix) {
-  if (name.size() < prefix.size()) return false;
-  std::string head = name.substr(0, prefix.size());
-  size_t a = 0, b = 0;
-  while (a < head.size() && b < prefix.size())
-    if (NextFolded(head, a) != NextFolded(prefix, b)) return false;
-  return a == head.size() && b == prefix.size();
-}
-
 PChecker::PChecker(CQendix* component)
     : PStep(component, moPChecker, LoadMessageA(1050), LoadMessageA(1051), LoadMessageA(1103)),
       register_(SettingsPath()) {

@@ -13,6 +13,7 @@
 
 #include "formats/invoice_keys.h"
 #include "formats/sent_register.h"
+#include "platform/codepage.h"
 #include "steps/step.h"
 
 namespace qx {
@@ -49,9 +50,5 @@ class PChecker : public PStep {
   std::vector<std::string> attachments_;
   std::string recipient_;
 };
-
-// True when `name` begins with `prefix`, compared without regard to case over the byte length
-// of `prefix` (ASCII and Latin-1 letters fold; other characters compare as they are).
-bool StartsWithNoCase(const std::string& name, const std::string& prefix);
 
 }  // namespace qx

@@ -3,6 +3,7 @@
 #include <cerrno>
 
 #include "component/cqendix.h"
+#include "platform/codepage.h"
 #include "platform/file_system.h"
 #include "platform/last_error.h"
 #include "support/messages.h"
@@ -16,12 +17,13 @@ PReader::PReader(CQendix* component)
 
 bool PReader::CheckPreconditions() {
   std::string input = component_->InputDirectory();
-  if (!component_->HasInputDirectory() || Utf8Length(input) < 2) {
+  // A null directory reads as empty: not set, like a text that is too short.
+  if (Utf8Length(input) < 2) {
     Raise(mlError, mcModule, 6, std::nullopt, LoadMessage(1106));
     return false;
   }
   std::string work = component_->WorkDirectory();
-  if (!component_->HasWorkDirectory() || Utf8Length(work) < 3) {
+  if (Utf8Length(work) < 3) {
     Raise(mlError, mcModule, 7, std::nullopt, LoadMessage(1107));
     return false;
   }

@@ -64,10 +64,18 @@ bool SplitKey(const std::string& line, std::string* key, std::string* value) {
 
 }  // namespace
 
+const std::vector<std::string>& IniFile::Lines() const {
+  if (!loaded_) {
+    lines_ = ReadLines(path_);
+    loaded_ = true;
+  }
+  return lines_;
+}
+
 std::optional<std::string> IniFile::ReadString(const std::string& section,
                                                const std::string& key) const {
   bool in_section = false;
-  for (const auto& line : ReadLines(path_)) {
+  for (const auto& line : Lines()) {
     if (auto name = SectionName(line)) {
       in_section = EqualsNoCase(*name, section);
       continue;
@@ -154,7 +162,10 @@ bool IniFile::WriteStrings(const std::string& section, const std::vector<KeyValu
   for (const auto& [key, value] : values) SetKey(lines, section, key, value);
   std::string out;
   for (const auto& line : lines) out += line + "\n";
-  return WriteFileAtomically(path_, out, 0600);
+  if (!WriteFileAtomically(path_, out, 0600)) return false;
+  lines_ = std::move(lines);
+  loaded_ = true;
+  return true;
 }
 
 }  // namespace qx

@@ -1,7 +1,8 @@
 // An INI file with the semantics of the Windows private-profile functions: sections and keys
 // compared without regard to ASCII case, a missing key distinct from an empty one, a null value
-// removing the key. Every write reads the current file, changes the one key and rewrites the file
-// atomically, keeping every section, key and line it does not touch.
+// removing the key. The file is read once, at the first read through this object; every write
+// reads the current file, changes its keys and rewrites the file atomically, keeping every
+// section, key and line it does not touch, and the object then reads what it wrote.
 //
 // Not thread-safe by itself; concurrent writers in several processes each replace the file whole
 // (the last writer's view of the other keys wins, as with the profile functions).
@@ -37,7 +38,11 @@ class IniFile {
   bool WriteStrings(const std::string& section, const std::vector<KeyValue>& values) const;
 
  private:
+  const std::vector<std::string>& Lines() const;
+
   std::string path_;
+  mutable bool loaded_ = false;
+  mutable std::vector<std::string> lines_;
 };
 
 }  // namespace qx

@@ -12,10 +12,9 @@
 
 #include <gtest/gtest.h>
 
+#include "common/process.h"
 #include "common/temp_dir.h"
 #include "support/ini_file.h"
-
-extern char** environ;
 
 namespace qx::testing {
 namespace {
@@ -39,32 +38,13 @@ class Cli : public ::testing::Test {
 
   // Runs the command with the given arguments and extra environment; captures stdout.
   Result Run(std::vector<std::string> args, std::vector<std::string> env = {}) {
-    std::string out_path = temp_ / "stdout";
-    std::vector<std::string> full = {QENDIX_BINARY_DIR "/bin/qendix"};
-    full.insert(full.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : full) argv.push_back(a.data());
-    argv.push_back(nullptr);
+    std::vector<std::string> argv = {QENDIX_BINARY_DIR "/bin/qendix"};
+    argv.insert(argv.end(), args.begin(), args.end());
     std::vector<std::string> envs = {"QENDIX_LOCK_FILE=" + lock_, "PATH=/usr/bin:/bin",
                                      "QENDIX_ASAS_LIBRARY=/nonexistent"};
     envs.insert(envs.end(), env.begin(), env.end());
-    std::vector<char*> envp;
-    for (auto& e : envs) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0600);
-    pid_t pid = 0;
-    Result r;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) == 0) {
-      int status = 0;
-      waitpid(pid, &status, 0);
-      r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    r.out = ReadFile(out_path);
-    return r;
+    ProcessResult p = RunProcess(argv, envs, temp_.path());
+    return {p.status, p.out};
   }
 
   std::vector<std::string> Base() {
