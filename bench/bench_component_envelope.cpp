@@ -18,8 +18,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include "crypto/anonymizer_context.h"
 #include "crypto/certificate_cache.h"
-#include "crypto/current_anonymizer.h"
 #include "crypto/envelopes.h"
 
 extern char** environ;
@@ -71,7 +71,6 @@ struct Fixture {
   std::string dir;
   std::string certFile;
   std::shared_ptr<qx::AnonymizerContext> context;
-  std::unique_ptr<qx::CurrentAnonymizerScope> scope;
   std::unique_ptr<qx::CertificateCache> cache;
   int retries = 0;
   bool ready = false;
@@ -103,11 +102,9 @@ struct Fixture {
     context->SetValidFolder(work + "/valid");
     context->SetPdfFiles({kPdfName});
     context->SetRetryWait([this] { ++retries; });
-    scope = std::make_unique<qx::CurrentAnonymizerScope>(context);
     cache = std::make_unique<qx::CertificateCache>(work, nullptr);
     WriteFile(work + "/valid/" + kPdfName, Pdf());
-    ready = scope->Installed() && cache->Lookup("tc1") &&
-            cache->RegisteredKeys() == std::vector<std::string>{"tc1_cert"};
+    ready = cache->Lookup("tc1") && cache->RegisteredKeys() == std::vector<std::string>{"tc1_cert"};
   }
   ~Fixture() {
     cache.reset();
@@ -129,7 +126,7 @@ void ComponentEncryptText(benchmark::State& state) {
   const int retriesBefore = f.retries;
   for (auto _ : state) {
     std::string body;
-    if (qx::Failed(qx::EncryptText(text, &body)) || body.empty())
+    if (qx::Failed(qx::EncryptText(*f.context, text, &body)) || body.empty())
       return state.SkipWithError("EncryptText failed");
   }
   state.SetItemsProcessed(state.iterations());
@@ -143,7 +140,8 @@ void ComponentEncryptPdfs(benchmark::State& state) {
   const int retriesBefore = f.retries;
   for (auto _ : state) {
     qx::RefPtr<qx::IXmlDocument> document;
-    if (qx::Failed(qx::EncryptPdfs(kCodingLine, &document)) || f.context->EnvelopedPdfs().empty())
+    if (qx::Failed(qx::EncryptPdfs(*f.context, kCodingLine, &document)) ||
+        f.context->EnvelopedPdfs().empty())
       return state.SkipWithError("EncryptPdfs failed");
     f.context->ForgetEnvelopedPdfs();  // the PDF stays in "valid" for the next round
   }

@@ -3,6 +3,8 @@
 #include <memory>
 #include <new>
 
+#include "platform/call_guard.h"
+
 namespace qx {
 namespace {
 
@@ -14,9 +16,16 @@ class StringEnumerator final : public ComObject<IEnumVariant> {
   HRESULT Next(uint32_t count, Variant* items, uint32_t* fetched) override {
     if (!items && count > 0) return E_POINTER;
     uint32_t n = 0;
-    while (n < count && position_ < items_->size()) items[n++] = Variant((*items_)[position_++]);
+    HRESULT hr = GuardedCall([&] {
+      while (n < count && position_ < items_->size()) {
+        items[n] = Variant((*items_)[position_]);
+        ++n;
+        ++position_;
+      }
+      return n == count ? S_OK : S_FALSE;
+    });
     if (fetched) *fetched = n;
-    return n == count ? S_OK : S_FALSE;
+    return hr;
   }
   HRESULT Skip(uint32_t count) override {
     size_t left = items_->size() - position_;
@@ -47,20 +56,21 @@ class StringEnumerator final : public ComObject<IEnumVariant> {
 
 HRESULT CreateStringEnumerator(std::vector<std::string> items, IEnumVariant** out) {
   if (!out) return E_POINTER;
-  try {
+  *out = nullptr;
+  return GuardedCall([&] {
     auto shared = std::make_shared<const std::vector<std::string>>(std::move(items));
     *out = new StringEnumerator(std::move(shared), 0);
-  } catch (const std::bad_alloc&) {
-    *out = nullptr;
-    return E_OUTOFMEMORY;
-  }
-  return S_OK;
+    return S_OK;
+  });
 }
 
 HRESULT CCenters::Create(std::vector<std::string> labels, IQendixCollection** out) {
   if (!out) return E_POINTER;
-  *out = new (std::nothrow) CCenters(std::move(labels));
-  return *out ? S_OK : E_OUTOFMEMORY;
+  *out = nullptr;
+  return GuardedCall([&] {
+    *out = new CCenters(std::move(labels));
+    return S_OK;
+  });
 }
 
 HRESULT CCenters::get__NewEnum(IUnknown** ppUnk) {
@@ -75,8 +85,10 @@ HRESULT CCenters::get_Item(int32_t Index, BStr* pVal) {
   if (!pVal) return E_POINTER;
   if (Index <= 0) return E_INVALIDARG;
   if (labels_.empty() || static_cast<size_t>(Index) > labels_.size()) return E_FAIL;
-  *pVal = labels_[static_cast<size_t>(Index) - 1];
-  return S_OK;
+  return GuardedCall([&] {
+    *pVal = labels_[static_cast<size_t>(Index) - 1];
+    return S_OK;
+  });
 }
 
 HRESULT CCenters::get_Count(int32_t* pVal) {

@@ -6,6 +6,7 @@
 #include "component/job_control.h"
 #include "component/module_state.h"
 #include "net/center_directory.h"
+#include "platform/call_guard.h"
 #include "platform/class_registry.h"
 #include "support/settings.h"
 #include "support/system_description.h"
@@ -16,17 +17,11 @@ HRESULT CQendix::CreateInstance(const Guid& iid, void** out) {
   if (!out) return E_POINTER;
   *out = nullptr;
   EnsureModuleInitialized();
-  CQendix* object = new (std::nothrow) CQendix();
-  if (!object) return E_OUTOFMEMORY;
-  try {
+  return GuardedCall([&] {
+    RefPtr<CQendix> object = RefPtr<CQendix>::Adopt(new CQendix());
     object->LoadSettings();
-  } catch (const std::bad_alloc&) {
-    object->Release();
-    return E_OUTOFMEMORY;
-  }
-  HRESULT hr = object->QueryInterface(iid, out);
-  object->Release();
-  return hr;
+    return object->QueryInterface(iid, out);
+  });
 }
 
 CQendix::CQendix() : eventSource_(static_cast<IQendix*>(this)) {
@@ -72,23 +67,19 @@ void CQendix::StoreSettings() {
 
 HRESULT CQendix::GetString(const BStr& field, BStr* pVal) const {
   if (!pVal) return E_POINTER;
-  try {
+  return GuardedCall([&] {
     std::lock_guard lock(state_);
     *pVal = field;
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  }
-  return S_OK;
+    return S_OK;
+  });
 }
 
 HRESULT CQendix::PutString(BStr& field, const BStr& value) {
-  try {
+  return GuardedCall([&] {
     std::lock_guard lock(state_);
     field = value;
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  }
-  return S_OK;
+    return S_OK;
+  });
 }
 
 HRESULT CQendix::GetOption(uint32_t bit, VariantBool* pVal) const {
@@ -109,17 +100,21 @@ HRESULT CQendix::PutOption(uint32_t bit, VariantBool value) {
 
 HRESULT CQendix::get_qendixVersion(BStr* pVal) {
   if (!pVal) return E_POINTER;
-  *pVal = std::string(kVersionText);
-  return S_OK;
+  return GuardedCall([&] {
+    *pVal = std::string(kVersionText);
+    return S_OK;
+  });
 }
 
 HRESULT CQendix::get_trustCenters(IQendixCollection** pVal) {
   if (!pVal) return E_POINTER;
   *pVal = nullptr;
-  CenterDirectory directory;
-  std::vector<std::string> labels;
-  if (directory.LoadCache()) labels = directory.labels();
-  return CCenters::Create(std::move(labels), pVal);
+  return GuardedCall([&] {
+    CenterDirectory directory;
+    std::vector<std::string> labels;
+    if (directory.LoadCache()) labels = directory.labels();
+    return CCenters::Create(std::move(labels), pVal);
+  });
 }
 
 HRESULT CQendix::get_trustCenter(BStr* pVal) {
@@ -127,7 +122,7 @@ HRESULT CQendix::get_trustCenter(BStr* pVal) {
 }
 
 HRESULT CQendix::put_trustCenter(const BStr& newVal) {
-  try {
+  return GuardedCall([&] {
     CenterDirectory directory;
     if (!directory.LoadCache()) return E_FAIL;
     std::string label = newVal.value_or(std::string());
@@ -141,10 +136,8 @@ HRESULT CQendix::put_trustCenter(const BStr& newVal) {
     esrPDF_ = esr_pdf;
     tcTel_ = std::move(tel);
     trustCenter_ = newVal;
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  }
-  return S_OK;
+    return S_OK;
+  });
 }
 
 HRESULT CQendix::get_inputDirectory(BStr* pVal) {
@@ -190,16 +183,20 @@ HRESULT CQendix::get_tcTel(BStr* pVal) {
 }
 HRESULT CQendix::get_session(BStr* pVal) {
   if (!pVal) return E_POINTER;
-  std::lock_guard lock(state_);
-  *pVal = session_;
-  return S_OK;
+  return GuardedCall([&] {
+    std::lock_guard lock(state_);
+    *pVal = session_;
+    return S_OK;
+  });
 }
 
 HRESULT CQendix::GetEsrNumber(const uint8_t& field, BStr* pVal) const {
   if (!pVal) return E_POINTER;
-  std::lock_guard lock(state_);
-  *pVal = std::to_string(field);
-  return (field == 0 || field >= 100) ? S_FALSE : S_OK;
+  return GuardedCall([&] {
+    std::lock_guard lock(state_);
+    *pVal = std::to_string(field);
+    return (field == 0 || field >= 100) ? S_FALSE : S_OK;
+  });
 }
 
 HRESULT CQendix::get_esr(BStr* pVal) {
@@ -212,19 +209,21 @@ HRESULT CQendix::get_esrPDF(BStr* pVal) {
 HRESULT CQendix::get_asasVersion(BStr* pVal) {
   if (!pVal) return E_POINTER;
   if (!asasClient_) return CLASS_E_CLASSNOTAVAILABLE;
-  return asasClient_->ClientVersion(pVal);
+  return GuardedCall([&] { return asasClient_->ClientVersion(pVal); });
 }
 
 HRESULT CQendix::get_asasLogins(IAsasCollection** pVal) {
   if (!pVal) return E_POINTER;
   *pVal = nullptr;
   if (!asasConf_) return CLASS_E_CLASSNOTAVAILABLE;
-  Variant logins;
-  HRESULT hr = asasConf_->ConfLogins(&logins);
-  if (Failed(hr)) return hr;
-  if (IUnknown* object = logins.TryObject())
-    object->QueryInterface(IAsasCollection::kIid, reinterpret_cast<void**>(pVal));
-  return S_OK;
+  return GuardedCall([&] {
+    Variant logins;
+    HRESULT hr = asasConf_->ConfLogins(&logins);
+    if (Failed(hr)) return hr;
+    if (IUnknown* object = logins.TryObject())
+      object->QueryInterface(IAsasCollection::kIid, reinterpret_cast<void**>(pVal));
+    return S_OK;
+  });
 }
 
 HRESULT CQendix::get_asasLogin(BStr* pVal) {
@@ -245,23 +244,23 @@ HRESULT CQendix::put_activateGUI(VariantBool) {
 // --- jobs ----------------------------------------------------------------------------------
 
 HRESULT CQendix::Auto() {
-  return StartJob(this, JobKind::kAuto);
+  return GuardedCall([&] { return StartJob(this, JobKind::kAuto); });
 }
 HRESULT CQendix::Read() {
-  return StartJob(this, JobKind::kRead);
+  return GuardedCall([&] { return StartJob(this, JobKind::kRead); });
 }
 HRESULT CQendix::Check() {
-  return StartJob(this, JobKind::kCheck);
+  return GuardedCall([&] { return StartJob(this, JobKind::kCheck); });
 }
 HRESULT CQendix::Anonymize() {
-  return StartJob(this, JobKind::kAnonymize);
+  return GuardedCall([&] { return StartJob(this, JobKind::kAnonymize); });
 }
 HRESULT CQendix::Send() {
-  return StartJob(this, JobKind::kSend);
+  return GuardedCall([&] { return StartJob(this, JobKind::kSend); });
 }
 
 HRESULT CQendix::Cancel() {
-  SetCancelFlag(true);
+  CancelRunningJob();
   return S_OK;
 }
 
@@ -278,11 +277,16 @@ HRESULT CQendix::FindConnectionPoint(const Guid& iid, IConnectionPoint** out) {
 
 void CQendix::RaiseEvent(tagMsgLevel level, tagMsgClass mclass, tagMsgOrigin origin, int32_t code,
                          const BStr& fileName, const BStr& msg) {
-  if (!(Options() & kOptionDebug) && level <= mlDebug) return;
+  uint32_t options;
+  {
+    std::lock_guard lock(state_);
+    options = options_;
+  }
+  if (!(options & kOptionDebug) && level <= mlDebug) return;
   std::lock_guard events(events_lock_);
   std::string opened_session;
   // The work directory is looked at only when no log file is open yet.
-  if (log_.IsOpen() || log_.EnsureOpen(WorkDirectory(), &opened_session)) {
+  if (log_.IsOpen() || log_.EnsureOpen(WorkDirectoryCopy(), &opened_session)) {
     if (!opened_session.empty()) {
       std::lock_guard lock(state_);
       session_ = opened_session;
@@ -299,39 +303,29 @@ void CQendix::CloseLog() {
   log_.Close();
 }
 
-// --- state for the steps -------------------------------------------------------------------
+// --- state for the jobs ---------------------------------------------------------------------
 
-BStr CQendix::TrustCenter() const {
+JobSettings CQendix::Settings() const {
+  JobSettings settings;
   std::lock_guard lock(state_);
-  return trustCenter_;
+  settings.trustCenter = trustCenter_;
+  settings.inputDirectory = inputDirectory_.value_or(std::string());
+  settings.workDirectory = workDirectory_.value_or(std::string());
+  settings.asasLogin = asasLogin_.value_or(std::string());
+  settings.options = options_;
+  settings.ean = ean_.value_or(std::string());
+  settings.tcTel = tcTel_.value_or(std::string());
+  return settings;
 }
-std::string CQendix::InputDirectory() const {
-  std::lock_guard lock(state_);
-  return inputDirectory_.value_or(std::string());
-}
-std::string CQendix::WorkDirectory() const {
+
+std::string CQendix::WorkDirectoryCopy() const {
   std::lock_guard lock(state_);
   return workDirectory_.value_or(std::string());
 }
-std::string CQendix::AsasLogin() const {
-  std::lock_guard lock(state_);
-  return asasLogin_.value_or(std::string());
-}
-uint32_t CQendix::Options() const {
-  std::lock_guard lock(state_);
-  return options_;
-}
+
 std::string CQendix::Session() const {
   std::lock_guard lock(state_);
   return session_;
-}
-std::string CQendix::Ean() const {
-  std::lock_guard lock(state_);
-  return ean_.value_or(std::string());
-}
-std::string CQendix::TcTel() const {
-  std::lock_guard lock(state_);
-  return tcTel_.value_or(std::string());
 }
 
 }  // namespace qx

@@ -1,9 +1,10 @@
 // CQendix: the component object. Implements IQendix (properties and job methods), the
-// connection point container for _IQendixEvents, and EventTarget (RaiseEvent) for the steps.
+// connection point container for _IQendixEvents, and JobHost (settings, events, day log) for the
+// jobs it starts. No exception leaves a method of its interfaces (GuardedCall).
 //
 // Reference counted; the host owns the reference it created, and each running job holds one
 // more until its worker thread ends. Properties are set on the host's thread; the steps on worker
-// threads read consistent copies through the accessors below (guarded by a lock). RaiseEvent may
+// threads read consistent copies through Settings() (guarded by a lock). RaiseEvent may
 // be called from any thread: events are serialised, so log lines and sink calls never interleave,
 // and sinks may Advise, Unadvise or start the next job from inside their handler.
 #pragma once
@@ -13,12 +14,12 @@
 
 #include "platform/connection_point.h"
 #include "qendix/qendix.h"
+#include "steps/job_context.h"
 #include "support/daily_log.h"
-#include "support/event_target.h"
 
 namespace qx {
 
-class CQendix final : public ComObject<IQendix, IConnectionPointContainer>, public EventTarget {
+class CQendix final : public ComObject<IQendix, IConnectionPointContainer>, public JobHost {
  public:
   // Class factory of "qendix.1" and "qendix".
   static HRESULT CreateInstance(const Guid& iid, void** out);
@@ -59,23 +60,15 @@ class CQendix final : public ComObject<IQendix, IConnectionPointContainer>, publ
   // IConnectionPointContainer
   HRESULT FindConnectionPoint(const Guid& iid, IConnectionPoint** out) override;
 
-  // EventTarget: drops debug events unless the debug option is set, writes the day's log line,
+  // JobHost
+  // Drops debug events unless the debug option is set, writes the day's log line,
   // then calls the sinks in connection order until one fails.
   void RaiseEvent(tagMsgLevel level, tagMsgClass mclass, tagMsgOrigin origin, int32_t code,
                   const BStr& fileName, const BStr& msg) override;
 
-  // State for the steps: consistent copies, safe from any thread.
-  BStr TrustCenter() const;
-  std::string InputDirectory() const;  // empty when null
-  std::string WorkDirectory() const;   // empty when null
-  std::string AsasLogin() const;
-  uint32_t Options() const;
-  std::string Session() const;
-  std::string Ean() const;
-  std::string TcTel() const;
-
-  // Closes the day's log file; the next event opens the file of the current day.
-  void CloseLog();
+  JobSettings Settings() const override;
+  std::string Session() const override;
+  void CloseLog() override;
 
  private:
   CQendix();
@@ -85,6 +78,7 @@ class CQendix final : public ComObject<IQendix, IConnectionPointContainer>, publ
 
   void LoadSettings();
   void StoreSettings();
+  std::string WorkDirectoryCopy() const;  // empty when null
   HRESULT GetString(const BStr& field, BStr* pVal) const;
   // Stores an unchanged copy of `value` (E_OUTOFMEMORY when the copy fails).
   HRESULT PutString(BStr& field, const BStr& value);

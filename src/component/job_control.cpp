@@ -1,46 +1,97 @@
 #include "component/job_control.h"
 
-#include <exception>
+#include <memory>
+#include <mutex>
 #include <new>
 #include <system_error>
 #include <thread>
 
 #include "component/cqendix.h"
 #include "component/module_state.h"
+#include "platform/call_guard.h"
 #include "platform/job_lock.h"
+#include "platform/last_error.h"
 #include "steps/checker.h"
+#include "steps/job_context.h"
 #include "steps/reader.h"
+#include "support/messages.h"
 
 namespace qx {
 namespace {
 
-// Builds, runs and destroys one step. A step that cannot be built or throws (out of memory)
-// still leaves the job lock released outside auto mode, so the component never stays busy.
-template <typename Step>
-void RunStep(CQendix* component) {
-  try {
-    Step step(component);
-    step.Run();
-  } catch (const std::exception&) {
-    if (!AutoFlag()) JobLock::Instance().Release();
-  }
+// The cancel token of the job that runs in this process; null while none runs.
+std::mutex g_runningMutex;
+std::shared_ptr<CancelToken> g_runningCancel;
+
+void SetRunningCancel(std::shared_ptr<CancelToken> token) {
+  std::lock_guard lock(g_runningMutex);
+  g_runningCancel = std::move(token);
 }
 
-void RunJob(CQendix* component, JobKind kind) {
+// Reports a step that could not be built (out of memory) as the step's fatal event followed by
+// its end event, so a host that waits for the end does not wait forever.
+void ReportUnbuiltStep(JobContext& context, tagMsgOrigin origin, uint16_t nameId, HRESULT hr) {
+  GuardedCall([&] {
+    JobHost& host = context.Host();
+    host.RaiseEvent(mlFatal, mcSystem, origin, static_cast<int32_t>(hr), std::nullopt,
+                    ResultText(hr));
+    std::string end = FormatEventText(LoadMessage(1101), LoadMessageA(nameId), 0, 0);
+    context.GiveBackJobLock();
+    host.RaiseEvent(mlInfo, mcModule, origin, 1, std::nullopt, end);
+    return S_OK;
+  });
+}
+
+// Builds, runs and destroys one step. Run itself never throws; a step that cannot be built gives
+// the job lock back outside auto mode, so the component never stays busy.
+template <typename Step>
+void RunStep(JobContext& context, tagMsgOrigin origin, uint16_t nameId) {
+  std::unique_ptr<Step> step;
+  HRESULT hr = GuardedCall([&] {
+    step = std::make_unique<Step>(context);
+    return S_OK;
+  });
+  if (Failed(hr)) {
+    context.GiveBackJobLock();
+    if (!context.Cancelled()) ReportUnbuiltStep(context, origin, nameId, hr);
+    return;
+  }
+  step->Run();
+  step.reset();
+}
+
+void RunJob(JobContext& context, JobKind kind) {
   switch (kind) {
     case JobKind::kRead:
-      RunStep<PReader>(component);
+      RunStep<PReader>(context, moPReader, 1040);
       break;
     case JobKind::kCheck:
-      RunStep<PChecker>(component);
+      RunStep<PChecker>(context, moPChecker, 1050);
       break;
     case JobKind::kAnonymize:
     case JobKind::kSend:
     case JobKind::kAuto:
       // Not available in this build: StartJob refuses these before taking the lock.
-      JobLock::Instance().Release();
+      context.GiveBackJobLock();
       break;
   }
+}
+
+// The worker thread's body. Nothing may leave it: an exception that escapes would end the
+// process. The steps guard themselves; a context that cannot be built gives the lock back.
+void WorkerBody(CQendix* component, JobKind kind, std::shared_ptr<CancelToken> cancel) noexcept {
+  std::unique_ptr<JobContext> context;
+  HRESULT hr = GuardedCall([&] {
+    context = std::make_unique<JobContext>(*component, cancel);
+    return S_OK;
+  });
+  if (Failed(hr))
+    JobLock::Instance().Release();
+  else
+    RunJob(*context, kind);
+  context.reset();
+  std::lock_guard lock(g_runningMutex);
+  if (g_runningCancel == cancel) g_runningCancel.reset();
 }
 
 }  // namespace
@@ -49,20 +100,27 @@ bool JobKindAvailable(JobKind kind) {
   return kind == JobKind::kRead || kind == JobKind::kCheck;
 }
 
+void CancelRunningJob() {
+  std::lock_guard lock(g_runningMutex);
+  if (g_runningCancel) g_runningCancel->Cancel();
+}
+
 HRESULT StartJob(CQendix* component, JobKind kind) {
   if (!JobKindAvailable(kind)) return E_NOTIMPL;
   if (!JobLock::Instance().TryAcquire()) return E_BUSY;
-  SetCancelFlag(false);
+  auto cancel = std::make_shared<CancelToken>();
+  SetRunningCancel(cancel);
   RefPtr<CQendix> hold = RefPtr<CQendix>::Share(component);
   ModuleObjectCreated();  // the worker thread counts as a live object of the module
   try {
-    std::thread worker([hold = std::move(hold), kind]() mutable {
-      RunJob(hold.Get(), kind);
+    std::thread worker([hold = std::move(hold), kind, cancel]() mutable {
+      WorkerBody(hold.Get(), kind, cancel);
       hold.Reset();  // may be the final release: stores the settings on this thread
       ModuleObjectDestroyed();
     });
     worker.detach();
-  } catch (const std::system_error&) {
+  } catch (const std::exception&) {
+    SetRunningCancel(nullptr);
     ModuleObjectDestroyed();
     JobLock::Instance().Release();
     return E_FAIL;

@@ -14,8 +14,6 @@ namespace qx {
 namespace {
 
 std::atomic<int> g_objects{0};
-std::atomic<bool> g_cancel{false};
-std::atomic<bool> g_auto{false};
 
 }  // namespace
 
@@ -41,19 +39,6 @@ void ModuleObjectDestroyed() {
 }
 int ModuleObjectCount() {
   return g_objects.load();
-}
-
-void SetCancelFlag(bool value) {
-  g_cancel.store(value);
-}
-bool CancelFlag() {
-  return g_cancel.load();
-}
-void SetAutoFlag(bool value) {
-  g_auto.store(value);
-}
-bool AutoFlag() {
-  return g_auto.load();
 }
 
 }  // namespace qx

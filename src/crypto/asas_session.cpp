@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "crypto/asas_objects.h"
-#include "crypto/call_guard.h"
+#include "platform/call_guard.h"
 
 namespace qx {
 namespace {

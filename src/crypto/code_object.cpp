@@ -2,11 +2,11 @@
 
 #include <new>
 
-#include "crypto/call_guard.h"
 #include "crypto/envelopes.h"
 #include "crypto/identifiers.h"
 #include "crypto/variant_text.h"
 #include "crypto/xml_nodes.h"
+#include "platform/call_guard.h"
 #include "platform/codepage.h"
 
 namespace qx {
@@ -45,6 +45,8 @@ HRESULT SoundexResult(int status) {
 }
 
 }  // namespace
+
+CCode::CCode(std::shared_ptr<AnonymizerContext> anonymizer) : anonymizer_(std::move(anonymizer)) {}
 
 HRESULT CCode::get_Patient(const Variant& id, BStr* pVal) {
   if (!pVal) return E_POINTER;
@@ -95,6 +97,7 @@ HRESULT CCode::Encrypt(IUnknown* pUnk, Variant* pEncrypted) {
   return GuardedCall([&] {
     RefPtr<IXmlNodeList> list = RefPtr<IUnknown>::Share(pUnk).As<IXmlNodeList>();
     if (!list) return E_FAIL;
+    if (!anonymizer_) return E_UNEXPECTED;  // not made for a running Anonymizer
 
     RefPtr<IXmlNode> node;
     HRESULT hr = list->nextNode(node.Put());
@@ -108,13 +111,13 @@ HRESULT CCode::Encrypt(IUnknown* pUnk, Variant* pEncrypted) {
     // text.
     if (Utf8ToCp1252(text).compare(0, 12, "coding_line=") == 0) {
       RefPtr<IXmlDocument> document;
-      hr = EncryptPdfs(text, &document);
+      hr = EncryptPdfs(*anonymizer_, text, &document);
       if (Failed(hr)) return hr;
       *pEncrypted = Variant(RefPtr<IUnknown>::Adopt(document.Detach()));
       return S_OK;
     }
     std::string body;
-    hr = EncryptText(text, &body);
+    hr = EncryptText(*anonymizer_, text, &body);
     if (Failed(hr)) return hr;
     *pEncrypted = Variant(std::move(body));
     return S_OK;
@@ -124,11 +127,10 @@ HRESULT CCode::Encrypt(IUnknown* pUnk, Variant* pEncrypted) {
 HRESULT CreateCodeObject(const Guid& iid, void** out) {
   if (!out) return E_POINTER;
   *out = nullptr;
-  auto* code = new (std::nothrow) CCode;
-  if (!code) return E_OUTOFMEMORY;
-  HRESULT hr = code->QueryInterface(iid, out);
-  code->Release();
-  return hr;
+  return GuardedCall([&] {
+    RefPtr<CCode> code = RefPtr<CCode>::Adopt(new CCode);
+    return code->QueryInterface(iid, out);
+  });
 }
 
 }  // namespace qx

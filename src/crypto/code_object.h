@@ -1,18 +1,24 @@
 // CCode, the code object: pseudonymous identifiers (Patient, Person), the phonetic code of a
 // name (Soundex) and the encryption callback of the anonymization transform (Encrypt).
 //
-// Reference counted; created with one reference. The object has no state of its own, so any
-// thread may call it; Encrypt uses the current anonymizer (current_anonymizer.h) and fails with
-// E_UNEXPECTED when none is installed.
+// Reference counted; created with one reference. A code object made for a transform carries the
+// running Anonymizer's context, which Encrypt uses; one made through the class registry has none,
+// and its Encrypt fails with E_UNEXPECTED. Any thread may call it.
 #pragma once
+
+#include <memory>
 
 #include "qendix/qendix.h"
 
 namespace qx {
 
+class AnonymizerContext;
+
 class CCode final : public ComObject<ICode> {
  public:
   CCode() = default;
+  // A code object whose Encrypt envelopes for `anonymizer` (may be null: Encrypt then fails).
+  explicit CCode(std::shared_ptr<AnonymizerContext> anonymizer);
 
   // "a" + status digit + 13 hexadecimal digits of the SHA-1 of the trimmed Windows-1252 text.
   HRESULT get_Patient(const Variant& id, BStr* pVal) override;
@@ -29,6 +35,7 @@ class CCode final : public ComObject<ICode> {
 
  private:
   ~CCode() = default;
+  const std::shared_ptr<AnonymizerContext> anonymizer_;
 };
 
 // Class factory of "qendix.Code.1" / "qendix.Code": a new CCode asked for `iid`.

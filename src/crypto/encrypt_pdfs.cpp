@@ -3,8 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "crypto/anonymizer_context.h"
 #include "crypto/base64_encoder.h"
-#include "crypto/current_anonymizer.h"
 #include "crypto/envelopes.h"
 #include "crypto/message_file.h"
 #include "crypto/smime_envelope.h"
@@ -131,18 +131,17 @@ std::string PdfDataElementStart(std::string_view name) {
   return start;
 }
 
-HRESULT EncryptPdfs(std::string_view codingLineXml, RefPtr<IXmlDocument>* document) {
+HRESULT EncryptPdfs(AnonymizerContext& context, std::string_view codingLineXml,
+                    RefPtr<IXmlDocument>* document) {
   if (!document) return E_POINTER;
   document->Reset();
-  std::shared_ptr<AnonymizerContext> context = CurrentAnonymizer();
-  if (!context) return E_UNEXPECTED;
 
   std::string elements;
   std::vector<std::string> enveloped;
   for (const std::string& value : QuotedValues(codingLineXml)) {
-    std::optional<std::string> name = context->FindPdf(CleanReference(UnescapeCodingLine(value)));
+    std::optional<std::string> name = context.FindPdf(CleanReference(UnescapeCodingLine(value)));
     if (!name) continue;
-    HRESULT hr = EnvelopePdf(*context, *name, elements);
+    HRESULT hr = EnvelopePdf(context, *name, elements);
     if (Failed(hr)) return hr;
     enveloped.push_back(*name);
   }
@@ -152,7 +151,7 @@ HRESULT EncryptPdfs(std::string_view codingLineXml, RefPtr<IXmlDocument>* docume
   if (Failed(hr)) return hr;
   // Only PDFs that really travel in the document are recorded for deletion after the save.
   if (xmlDocGetRootElement(result->Document()))
-    for (const std::string& name : enveloped) context->MarkEnveloped(name);
+    for (const std::string& name : enveloped) context.MarkEnveloped(name);
   *document = std::move(result);
   return S_OK;
 }

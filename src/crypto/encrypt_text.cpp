@@ -1,4 +1,4 @@
-#include "crypto/current_anonymizer.h"
+#include "crypto/anonymizer_context.h"
 #include "crypto/envelopes.h"
 #include "crypto/message_file.h"
 #include "crypto/smime_envelope.h"
@@ -24,13 +24,11 @@ bool HasLineBreak(std::string_view text) {
 
 }  // namespace
 
-HRESULT EncryptText(std::string_view text, std::string* body) {
+HRESULT EncryptText(const AnonymizerContext& context, std::string_view text, std::string* body) {
   if (!body) return E_POINTER;
   body->clear();
-  std::shared_ptr<AnonymizerContext> context = CurrentAnonymizer();
-  if (!context) return E_UNEXPECTED;
-  const std::string sender = context->Sender();
-  const std::string rcpt = context->Rcpt();
+  const std::string sender = context.Sender();
+  const std::string rcpt = context.Rcpt();
   // A line break would add header lines (further recipients) to the message.
   if (HasLineBreak(sender) || HasLineBreak(rcpt)) return E_INVALIDARG;
 
@@ -43,7 +41,7 @@ HRESULT EncryptText(std::string_view text, std::string* body) {
   if (Succeeded(hr)) hr = file->CloseForWriting();
   if (Failed(hr)) return hr;
 
-  const RetryWait wait = context->Wait();
+  const RetryWait wait = context.Wait();
   hr = SmimeEnvelopeFile(file->Path(), wait);
   if (Failed(hr)) return hr;
   return ReadEnvelopeBody(*file, wait, body);

@@ -1,11 +1,11 @@
 // S/MIME envelopes for the Trust Center, made by the security client for the sender and the
-// recipients of the current anonymizer (current_anonymizer.h):
+// recipients of the running Anonymizer (anonymizer_context.h):
 //  - EncryptText envelopes a text (an XML fragment, the identifier list, a GNI invoice's
 //    identifying lines);
 //  - EncryptPdfs envelopes the PDF file that a payment-slip coding line names and returns it as
 //    a transfer data element.
-// Both fail with E_UNEXPECTED when no anonymizer is current. They run on the calling thread; the
-// pauses between tries of the security client (the context's RetryWait) block it.
+// They run on the calling thread; the pauses between tries of the security client (the context's
+// RetryWait) block it.
 #pragma once
 
 #include "formats/xml_namespaces.h"
@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "crypto/anonymizer_context.h"
 #include "crypto/xml_nodes.h"
 #include "qendix/com.h"
 
@@ -28,7 +29,7 @@ constexpr size_t kPdfBlockBytes = 6144;
 // CR LF, CR LF and the text as Windows-1252 bytes with CR LF line ends. On success *body is the
 // encrypted body (UTF-8, lines ending in LF). A sender or recipient list that holds a line break
 // is refused with E_INVALIDARG.
-HRESULT EncryptText(std::string_view text, std::string* body);
+HRESULT EncryptText(const AnonymizerContext& context, std::string_view text, std::string* body);
 
 // Envelopes the PDF of each coding line quoted in `codingLineXml` (the XML text of a
 // coding_line attribute: coding_line="..."). A PDF matches when its name begins with the
@@ -38,7 +39,8 @@ HRESULT EncryptText(std::string_view text, std::string* body);
 // deletes them once the transfer document that carries them has been saved
 // (AnonymizerContext::DeleteEnvelopedPdfs). A PDF that cannot be read, or is larger than
 // kMaxPdfBytes, fails the call with its system error.
-HRESULT EncryptPdfs(std::string_view codingLineXml, RefPtr<IXmlDocument>* document);
+HRESULT EncryptPdfs(AnonymizerContext& context, std::string_view codingLineXml,
+                    RefPtr<IXmlDocument>* document);
 
 // The values between pairs of double quotes in `text`, in order.
 std::vector<std::string> QuotedValues(std::string_view text);

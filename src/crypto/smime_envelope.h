@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "crypto/current_anonymizer.h"
+#include "crypto/anonymizer_context.h"
 #include "crypto/message_file.h"
 #include "qendix/com.h"
 

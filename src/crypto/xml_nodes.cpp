@@ -6,7 +6,7 @@
 #include <memory>
 #include <utility>
 
-#include "crypto/call_guard.h"
+#include "platform/call_guard.h"
 
 namespace qx {
 namespace {

@@ -13,6 +13,7 @@
 #include <new>
 #include <vector>
 
+#include "platform/call_guard.h"
 #include "platform/unique_fd.h"
 
 namespace qx {
@@ -152,7 +153,7 @@ class Parser {
       xmlStopParser(self->context_);
       return;
     }
-    try {
+    HRESULT hr = GuardedCall([&] {
       std::vector<XmlAttribute>& list = self->attributes_;
       std::vector<std::string>& decoded = self->decodedValues_;
       list.clear();
@@ -168,8 +169,10 @@ class Parser {
         list.push_back({View(a[2]), View(a[0]), value});
       }
       self->handler_.StartElement(View(uri), View(localName), list);
-    } catch (const std::bad_alloc&) {
-      // No exception may cross libxml2's C frames: out of memory fails the document instead.
+      return S_OK;
+    });
+    if (Failed(hr)) {
+      // No exception may cross libxml2's C frames: a failing handler fails the document instead.
       self->errorSeen_ = true;
       xmlStopParser(self->context_);
     }

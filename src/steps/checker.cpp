@@ -1,6 +1,5 @@
 #include "steps/checker.h"
 
-#include "component/cqendix.h"
 #include "formats/file_kind.h"
 #include "formats/gni_invoice.h"
 #include "formats/sent_invoices.h"
@@ -13,8 +12,8 @@
 #include "support/settings.h"
 
 namespace qx {
-PChecker::PChecker(CQendix* component)
-    : PStep(component, moPChecker, LoadMessageA(1050), LoadMessageA(1051), LoadMessageA(1103)),
+PChecker::PChecker(JobContext& context)
+    : PStep(context, moPChecker, LoadMessageA(1050), LoadMessageA(1051), LoadMessageA(1103)),
       register_(SettingsPath()) {
   register_.Load(JoinPath(ModuleDirectory(), "qendix.log"));
 }
@@ -27,7 +26,7 @@ PChecker::~PChecker() {
 }
 
 bool PChecker::CheckPreconditions() {
-  std::string work = component_->WorkDirectory();
+  std::string work = settings_.workDirectory;
   if (Utf8Length(work) > 2) {
     sourceDir_ = JoinPath(work, "input");
     targetDir_ = JoinPath(work, "valid");
@@ -60,7 +59,7 @@ void PChecker::RecordSent(const InvoiceKeys& keys) {
 }
 
 void PChecker::Prepare(std::vector<std::string>& files) {
-  if (!(component_->Options() & kOptionWithPdf)) return;
+  if (!settings_.Has(kOptionWithPdf)) return;
   std::vector<std::string> invoices;
   for (auto& name : files) {
     if (ClassifyFile(SourcePath(name)) == fkPdf)
@@ -108,7 +107,7 @@ void PChecker::ProcessFile(const std::string& name) {
     MoveToError(name);
     return;
   }
-  const bool with_pdf = component_->Options() & kOptionWithPdf;
+  const bool with_pdf = settings_.Has(kOptionWithPdf);
   if (with_pdf) {
     if (keys.codingLines.size() != keys.invoiceIds.size()) {
       if (gni) {

@@ -20,7 +20,7 @@ namespace qx {
 
 class PChecker : public PStep {
  public:
-  explicit PChecker(CQendix* component);
+  explicit PChecker(JobContext& context);
   // Saves the register; a failed save is reported as an error event.
   ~PChecker() override;
 

@@ -2,7 +2,6 @@
 
 #include <cerrno>
 
-#include "component/cqendix.h"
 #include "platform/codepage.h"
 #include "platform/file_system.h"
 #include "platform/last_error.h"
@@ -10,19 +9,19 @@
 
 namespace qx {
 
-PReader::PReader(CQendix* component)
-    : PStep(component, moPReader, LoadMessageA(1040), LoadMessageA(1102), LoadMessageA(1103)) {
-  component_->CloseLog();
+PReader::PReader(JobContext& context)
+    : PStep(context, moPReader, LoadMessageA(1040), LoadMessageA(1102), LoadMessageA(1103)) {
+  context_.Host().CloseLog();
 }
 
 bool PReader::CheckPreconditions() {
-  std::string input = component_->InputDirectory();
+  std::string input = settings_.inputDirectory;
   // A null directory reads as empty: not set, like a text that is too short.
   if (Utf8Length(input) < 2) {
     Raise(mlError, mcModule, 6, std::nullopt, LoadMessage(1106));
     return false;
   }
-  std::string work = component_->WorkDirectory();
+  std::string work = settings_.workDirectory;
   if (Utf8Length(work) < 3) {
     Raise(mlError, mcModule, 7, std::nullopt, LoadMessage(1107));
     return false;

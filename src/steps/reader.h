@@ -8,7 +8,7 @@ namespace qx {
 
 class PReader final : public PStep {
  public:
-  explicit PReader(CQendix* component);
+  explicit PReader(JobContext& context);
 
  protected:
   bool CheckPreconditions() override;

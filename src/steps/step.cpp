@@ -4,15 +4,13 @@
 
 #include <cerrno>
 
-#include "component/cqendix.h"
-#include "component/module_state.h"
-#include "crypto/asas_session.h"
+#include <new>
+
 #include "crypto/envelopes.h"
-#include "crypto/start_asas.h"
 #include "formats/file_kind.h"
+#include "platform/call_guard.h"
 #include "platform/codepage.h"
 #include "platform/file_system.h"
-#include "platform/job_lock.h"
 #include "platform/last_error.h"
 #include "support/messages.h"
 
@@ -23,16 +21,17 @@ constexpr int kMaxUniqueTries = 10000;
 constexpr size_t kCleanNameCapacity = 255;
 }  // namespace
 
-PStep::PStep(CQendix* component, tagMsgOrigin origin, std::string name, std::string okText,
+PStep::PStep(JobContext& context, tagMsgOrigin origin, std::string name, std::string okText,
              std::string failText)
-    : component_(component),
+    : context_(context),
+      settings_(context.Settings()),
       origin_(origin),
       name_(std::move(name)),
       okText_(std::move(okText)),
       failText_(std::move(failText)) {}
 
 PStep::~PStep() {
-  if (asasSession_) asasSession_->Stop();
+  context_.StopAsas();
 }
 
 void PStep::Prepare(std::vector<std::string>&) {}
@@ -40,14 +39,41 @@ void PStep::Finish() {}
 
 void PStep::Raise(tagMsgLevel level, tagMsgClass mclass, int32_t code, const BStr& fileName,
                   const BStr& msg) {
-  component_->RaiseEvent(level, mclass, origin_, code, fileName, msg);
+  context_.Host().RaiseEvent(level, mclass, origin_, code, fileName, msg);
 }
 
-void PStep::Run() {
-  if (CancelFlag()) {
-    if (!AutoFlag()) JobLock::Instance().Release();
+void PStep::Run() noexcept {
+  if (context_.Cancelled()) {
+    context_.GiveBackJobLock();
     return;
   }
+  const HRESULT hr = GuardedCall([this] {
+    RunSteps();
+    return S_OK;
+  });
+  GuardedCall([this] {
+    context_.StopAsas();
+    return S_OK;
+  });
+  // Building the texts may fail too when memory is short; the lock is given back exactly once
+  // whatever happens, and before the end event, so a host may start the next job from there.
+  bool lockGivenBack = false;
+  GuardedCall([&] {
+    // Out of memory is reported as the system error it is; anything else as the result code.
+    if (hr == E_OUTOFMEMORY)
+      Raise(mlFatal, mcSystem, ENOMEM, std::nullopt, SystemErrorText(ENOMEM));
+    else if (Failed(hr))
+      Raise(mlFatal, mcSystem, hr, std::nullopt, ResultText(hr));
+    std::string end = FormatEventText(LoadMessage(1101), name_, doneCount_, errorCount_);
+    context_.GiveBackJobLock();
+    lockGivenBack = true;
+    Raise(mlInfo, mcModule, 1, std::nullopt, end);
+    return S_OK;
+  });
+  if (!lockGivenBack) context_.GiveBackJobLock();
+}
+
+void PStep::RunSteps() {
   Raise(mlInfo, mcModule, 0, std::nullopt, FormatEventText(LoadMessage(1100), name_));
   if (CheckWorkDirectory() && CheckPreconditions()) {
     std::vector<std::string> files = ListFiles();
@@ -58,7 +84,7 @@ void PStep::Run() {
     } else {
       Prepare(files);
       for (const auto& file : files) {
-        if (CancelFlag()) {
+        if (context_.Cancelled()) {
           Raise(mlWarning, mcModule, 5, std::nullopt, LoadMessage(1105));
           break;
         }
@@ -67,17 +93,10 @@ void PStep::Run() {
     }
     Finish();
   }
-  if (asasSession_) {
-    asasSession_->Stop();
-    asasSession_.reset();
-  }
-  std::string end = FormatEventText(LoadMessage(1101), name_, doneCount_, errorCount_);
-  if (!AutoFlag()) JobLock::Instance().Release();
-  Raise(mlInfo, mcModule, 1, std::nullopt, end);
 }
 
 bool PStep::CheckWorkDirectory() {
-  if (IsUsableDirectory(component_->WorkDirectory())) return true;
+  if (IsUsableDirectory(settings_.workDirectory)) return true;
   Raise(mlError, mcModule, 7, std::nullopt, LoadMessage(1122));
   return false;
 }
@@ -144,9 +163,9 @@ void PStep::MoveToTarget(const std::string& name) {
 
 bool PStep::MoveToError(const std::string& name) {
   std::string source = SourcePath(name);
-  std::string folder = JoinPath(component_->WorkDirectory(), "err");
+  std::string folder = JoinPath(settings_.workDirectory, "err");
   CreateDirectoryLevel(folder);
-  folder = JoinPath(folder, component_->Session());
+  folder = JoinPath(folder, context_.Session());
   CreateDirectoryLevel(folder);
   if (MoveToFreeName(source, JoinPath(folder, name))) {
     ++errorCount_;
@@ -169,7 +188,7 @@ const std::string& PStep::CleanName(const BStr& text) {
 }
 
 bool PStep::StartAsas() {
-  return qx::StartAsas(*component_, origin_, component_->AsasLogin(), &asasSession_);
+  return context_.StartAsas(origin_);
 }
 
 }  // namespace qx

@@ -3,8 +3,8 @@
 // folder, count event, Prepare, ProcessFile per file while not cancelled, Finish, end event with
 // the counts. The job lock is given back before the end event unless an Auto job is running.
 //
-// A step lives for one Run on a job's worker thread. It holds a plain pointer to its component,
-// which the job keeps alive. Not thread-safe.
+// A step lives for one Run on a job's worker thread. It sees the job only through its JobContext,
+// which job control owns and keeps alive for the step's lifetime. Not thread-safe.
 #pragma once
 
 #include <memory>
@@ -12,11 +12,9 @@
 #include <vector>
 
 #include "qendix/qendix.h"
+#include "steps/job_context.h"
 
 namespace qx {
-
-class AsasSession;
-class CQendix;
 
 class PStep {
  public:
@@ -24,13 +22,15 @@ class PStep {
   PStep(const PStep&) = delete;
   PStep& operator=(const PStep&) = delete;
 
-  void Run();
+  // Runs the step. An exception out of the step's work (out of memory) ends the run with a fatal
+  // event and the end event, so a host that waits for the end never waits forever.
+  void Run() noexcept;
 
   int doneCount() const { return doneCount_; }
   int errorCount() const { return errorCount_; }
 
  protected:
-  PStep(CQendix* component, tagMsgOrigin origin, std::string name, std::string okText,
+  PStep(JobContext& context, tagMsgOrigin origin, std::string name, std::string okText,
         std::string failText);
 
   // Sets sourceDir_ and targetDir_; reports its own failures; false stops the run.
@@ -59,16 +59,18 @@ class PStep {
   void ReportSystemError(const std::string& name);
   // The text without blanks, with "_" for "+", "-", "<" and ">"; at most 255 bytes.
   const std::string& CleanName(const BStr& text);
-  // Makes sure the security client runs under the component's login and starts the session that
-  // relays its status messages; reports failures as events. Called last by the preconditions of
-  // the steps that encrypt or send.
+  // Makes sure the security client runs under the configured login and starts the session that
+  // relays its status messages until the end of Run; reports failures as events. Called last by
+  // the preconditions of the steps that encrypt or send.
   bool StartAsas();
 
   // Raises an event with this step's origin.
   void Raise(tagMsgLevel level, tagMsgClass mclass, int32_t code, const BStr& fileName,
              const BStr& msg);
 
-  CQendix* component_;
+  JobContext& context_;
+  // The component's settings, read when the step was built.
+  const JobSettings settings_;
   tagMsgOrigin origin_;
   std::string name_;
   std::string okText_;
@@ -78,8 +80,9 @@ class PStep {
   int doneCount_ = 0;
   int errorCount_ = 0;
   std::string cleanName_;
-  // The security-client session of this run, from a successful StartAsas to the end of Run.
-  std::unique_ptr<AsasSession> asasSession_;
+
+ private:
+  void RunSteps();
 };
 
 }  // namespace qx

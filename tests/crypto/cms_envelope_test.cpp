@@ -15,8 +15,8 @@
 #include <sstream>
 
 #include "common/temp_dir.h"
+#include "crypto/anonymizer_context.h"
 #include "crypto/certificate_cache.h"
-#include "crypto/current_anonymizer.h"
 #include "crypto/envelopes.h"
 #include "fake_asas.h"
 #include "platform/class_registry.h"
@@ -118,20 +118,18 @@ class CmsEnvelopeTest : public ::testing::Test {
 };
 
 TEST_F(CmsEnvelopeTest, TextOpensAsWindows1252WithCrLf) {
-  CurrentAnonymizerScope scope(context_);
   std::string body;
-  ASSERT_EQ(EncryptText("<patient>\n<name>Müller</name>\n</patient>", &body), S_OK);
+  ASSERT_EQ(EncryptText(*context_, "<patient>\n<name>Müller</name>\n</patient>", &body), S_OK);
   EXPECT_EQ(Decrypt(tc1_, body), "<patient>\r\n<name>M\xFCller</name>\r\n</patient>");
 }
 
 TEST_F(CmsEnvelopeTest, PdfOpensAsBase64LinesOfTheFile) {
-  CurrentAnonymizerScope scope(context_);
   std::string pdf = "%PDF-1.4\n";
   while (pdf.size() < 100) pdf += static_cast<char>(pdf.size() * 31);
   ASSERT_TRUE(testing::WriteFile(work_ / "valid/01_5_.pdf", pdf));
   context_->SetPdfFiles({"01_5_.pdf"});
   RefPtr<IXmlDocument> doc;
-  ASSERT_EQ(EncryptPdfs("coding_line=\"01&gt;5+\"", &doc), S_OK);
+  ASSERT_EQ(EncryptPdfs(*context_, "coding_line=\"01&gt;5+\"", &doc), S_OK);
   xmlNode* root = xmlDocGetRootElement(doc->Document());
   ASSERT_NE(root, nullptr);
   xmlChar* content = xmlNodeGetContent(root);

@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "common/temp_dir.h"
-#include "crypto/current_anonymizer.h"
+#include "crypto/anonymizer_context.h"
 #include "crypto/identifiers.h"
 #include "crypto/xml_nodes.h"
 #include "fake_asas.h"
@@ -130,7 +130,10 @@ class CodeEncryptTest : public ::testing::Test {
   testing::TempDir work_;
   std::shared_ptr<AnonymizerContext> context_ =
       std::make_shared<AnonymizerContext>(nullptr, moPAnonymizer);
+  // Made through the class registry, as another program makes it: no running Anonymizer.
   RefPtr<ICode> code_ = NewCode();
+  // Made for a transform of the running Anonymizer.
+  RefPtr<ICode> anonymizing_ = RefPtr<ICode>::Adopt(new CCode(context_));
 };
 
 TEST_F(CodeEncryptTest, FailsCleanlyWithoutARunningAnonymizer) {
@@ -150,29 +153,28 @@ TEST_F(CodeEncryptTest, RefusesWhatIsNotANodeList) {
 }
 
 TEST_F(CodeEncryptTest, EmptyListGivesItsResultAndNothingElse) {
-  CurrentAnonymizerScope scope(context_);
   Variant result;
-  EXPECT_EQ(code_->Encrypt(MakeXmlNodeListFromTexts({}).Get(), &result), S_FALSE);
+  EXPECT_EQ(anonymizing_->Encrypt(MakeXmlNodeListFromTexts({}).Get(), &result), S_FALSE);
   EXPECT_TRUE(result.IsEmpty());
   EXPECT_TRUE(testing::FakeAsas().calls.empty());
 }
 
 TEST_F(CodeEncryptTest, ANodeBecomesTheEnvelopeTextOfItsFirstNodeOnly) {
-  CurrentAnonymizerScope scope(context_);
   Variant result;
-  ASSERT_EQ(code_->Encrypt(MakeXmlNodeListFromTexts({"<p>Müller</p>", "<second/>"}).Get(), &result),
+  ASSERT_EQ(anonymizing_->Encrypt(MakeXmlNodeListFromTexts({"<p>Müller</p>", "<second/>"}).Get(),
+                                  &result),
             S_OK);
   ASSERT_EQ(result.type(), Variant::Type::kString);
   EXPECT_EQ(testing::DecodeBase64(result.AsString()), "From: S\r\nTo: tc1\r\n\r\n<p>M\xFCller</p>");
 }
 
 TEST_F(CodeEncryptTest, ACodingLineBecomesADocument) {
-  CurrentAnonymizerScope scope(context_);
   ASSERT_TRUE(testing::WriteFile(work_ / "valid/01_2_.pdf", "%PDF-1.4"));
   context_->SetPdfFiles({"01_2_.pdf"});
   Variant result;
-  ASSERT_EQ(code_->Encrypt(MakeXmlNodeListFromTexts({"coding_line=\"01&gt;2+\""}).Get(), &result),
-            S_OK);
+  ASSERT_EQ(
+      anonymizing_->Encrypt(MakeXmlNodeListFromTexts({"coding_line=\"01&gt;2+\""}).Get(), &result),
+      S_OK);
   ASSERT_EQ(result.type(), Variant::Type::kObject);
   RefPtr<IXmlDocument> doc = RefPtr<IUnknown>::Share(result.AsObject()).As<IXmlDocument>();
   ASSERT_TRUE(doc);
@@ -190,10 +192,10 @@ TEST_F(CodeEncryptTest, ACodingLineBecomesADocument) {
 }
 
 TEST_F(CodeEncryptTest, EnvelopeFailureIsReturnedUnchanged) {
-  CurrentAnonymizerScope scope(context_);
   testing::FakeAsas().missing = {"ASAS.SMIME"};
   Variant result;
-  EXPECT_EQ(code_->Encrypt(MakeXmlNodeListFromTexts({"<p/>"}).Get(), &result), REGDB_E_CLASSNOTREG);
+  EXPECT_EQ(anonymizing_->Encrypt(MakeXmlNodeListFromTexts({"<p/>"}).Get(), &result),
+            REGDB_E_CLASSNOTREG);
   EXPECT_TRUE(result.IsEmpty());
 }
 

@@ -11,7 +11,7 @@
 #include <sstream>
 
 #include "common/temp_dir.h"
-#include "crypto/current_anonymizer.h"
+#include "crypto/anonymizer_context.h"
 #include "crypto/smime_envelope.h"
 #include "fake_asas.h"
 #include "platform/class_registry.h"
@@ -54,11 +54,8 @@ class EnvelopeTest : public ::testing::Test {
     context_->SetRcpt("R");
     context_->SetValidFolder(valid_);
     context_->SetRetryWait([this] { ++waits_; });
-    scope_ = std::make_unique<CurrentAnonymizerScope>(context_);
-    ASSERT_TRUE(scope_->Installed());
   }
   void TearDown() override {
-    scope_.reset();
     unsetenv("TMPDIR");
     SetAsasFactoryForTesting(nullptr);
   }
@@ -78,13 +75,12 @@ class EnvelopeTest : public ::testing::Test {
   std::string valid_ = work_ / "valid";
   testing::RecordingEvents events_;
   std::shared_ptr<AnonymizerContext> context_;
-  std::unique_ptr<CurrentAnonymizerScope> scope_;
   int waits_ = 0;
 };
 
 TEST_F(EnvelopeTest, TextGoesOutAsWindows1252WithCrLfAndThePrivateFileIsRemoved) {
   std::string body;
-  ASSERT_EQ(EncryptText("<p>Zeile 1\nMüller €</p>\r\nEnde", &body), S_OK);
+  ASSERT_EQ(EncryptText(*context_, "<p>Zeile 1\nMüller €</p>\r\nEnde", &body), S_OK);
   const std::string expected = "From: S\r\nTo: R\r\n\r\n<p>Zeile 1\r\nM\xFCller \x80</p>\r\nEnde";
   EXPECT_EQ(FakeAsas().loaded, expected);
   EXPECT_EQ(LoadedMessage(body), expected);
@@ -99,8 +95,8 @@ TEST_F(EnvelopeTest, TextGoesOutAsWindows1252WithCrLfAndThePrivateFileIsRemoved)
 
 TEST_F(EnvelopeTest, EachEnvelopeGetsAFreshUnpredictableFile) {
   std::string body;
-  ASSERT_EQ(EncryptText("one", &body), S_OK);
-  ASSERT_EQ(EncryptText("two", &body), S_OK);
+  ASSERT_EQ(EncryptText(*context_, "one", &body), S_OK);
+  ASSERT_EQ(EncryptText(*context_, "two", &body), S_OK);
   ASSERT_EQ(FakeAsas().loadedPaths.size(), 2u);
   const auto& paths = FakeAsas().loadedPaths;
   EXPECT_NE(paths[0], paths[1]);
@@ -108,23 +104,13 @@ TEST_F(EnvelopeTest, EachEnvelopeGetsAFreshUnpredictableFile) {
             std::filesystem::path(paths[1]).parent_path());
 }
 
-TEST_F(EnvelopeTest, WithoutAnAnonymizerNothingIsEnveloped) {
-  scope_.reset();
-  std::string body;
-  EXPECT_EQ(EncryptText("x", &body), E_UNEXPECTED);
-  RefPtr<IXmlDocument> doc;
-  EXPECT_EQ(EncryptPdfs("coding_line=\"1\"", &doc), E_UNEXPECTED);
-  EXPECT_FALSE(doc);
-  EXPECT_TRUE(FakeAsas().calls.empty());
-}
-
 TEST_F(EnvelopeTest, ALineBreakInSenderOrRecipientsIsRefused) {
   context_->SetRcpt("tc1\r\nTo: other");
   std::string body;
-  EXPECT_EQ(EncryptText("x", &body), E_INVALIDARG);
+  EXPECT_EQ(EncryptText(*context_, "x", &body), E_INVALIDARG);
   AddPdf("1.pdf", "pdf");
   RefPtr<IXmlDocument> doc;
-  EXPECT_EQ(EncryptPdfs("coding_line=\"1\"", &doc), E_INVALIDARG);
+  EXPECT_EQ(EncryptPdfs(*context_, "coding_line=\"1\"", &doc), E_INVALIDARG);
   EXPECT_TRUE(FakeAsas().calls.empty());
 }
 
@@ -132,7 +118,7 @@ TEST_F(EnvelopeTest, LoadAndSaveAreRetriedOneWaitApart) {
   FakeAsas().loadFailuresLeft = 3;
   FakeAsas().saveFailuresLeft = 2;
   std::string body;
-  ASSERT_EQ(EncryptText("x", &body), S_OK);
+  ASSERT_EQ(EncryptText(*context_, "x", &body), S_OK);
   EXPECT_EQ(waits_, 5);
   EXPECT_EQ(LoadedMessage(body), "From: S\r\nTo: R\r\n\r\nx");
 }
@@ -141,7 +127,7 @@ TEST_F(EnvelopeTest, TenFailedLoadsReturnTheLastCodeAndLeaveNothingBehind) {
   FakeAsas().loadFailuresLeft = 10;
   FakeAsas().failures["SmimeLoad"] = static_cast<HRESULT>(0x80070020);  // sharing violation
   std::string body = "stale";
-  EXPECT_EQ(EncryptText("secret", &body), static_cast<HRESULT>(0x80070020));
+  EXPECT_EQ(EncryptText(*context_, "secret", &body), static_cast<HRESULT>(0x80070020));
   EXPECT_EQ(body, "");
   EXPECT_EQ(FakeAsas().loadedPaths.size(), 10u);
   EXPECT_EQ(waits_, 9);  // ten tries, one pause between two
@@ -152,19 +138,19 @@ TEST_F(EnvelopeTest, TenFailedLoadsReturnTheLastCodeAndLeaveNothingBehind) {
 TEST_F(EnvelopeTest, FailedEncryptionOrSaveReturnsItsCode) {
   FakeAsas().failures["SmimeEncrypt"] = E_ACCESSDENIED;
   std::string body;
-  EXPECT_EQ(EncryptText("x", &body), E_ACCESSDENIED);
+  EXPECT_EQ(EncryptText(*context_, "x", &body), E_ACCESSDENIED);
   EXPECT_EQ(EntriesIn(tmp_.path()), 0u);
 
   FakeAsas().failures.clear();
   FakeAsas().saveFailuresLeft = 10;
-  EXPECT_EQ(EncryptText("x", &body), E_ACCESSDENIED);
+  EXPECT_EQ(EncryptText(*context_, "x", &body), E_ACCESSDENIED);
   EXPECT_EQ(EntriesIn(tmp_.path()), 0u);
 }
 
 TEST_F(EnvelopeTest, MissingSecurityClientFailsEveryEnvelope) {
   FakeAsas().missing = {"ASAS.SMIME"};
   std::string body;
-  EXPECT_EQ(EncryptText("x", &body), REGDB_E_CLASSNOTREG);
+  EXPECT_EQ(EncryptText(*context_, "x", &body), REGDB_E_CLASSNOTREG);
   EXPECT_EQ(EntriesIn(tmp_.path()), 0u);
 }
 
@@ -173,7 +159,7 @@ TEST_F(EnvelopeTest, SavedFileWithoutBodyFailsAfterTenReads) {
     return std::string("Header: only\r\nMore: x\r\n");
   };
   std::string body;
-  EXPECT_EQ(EncryptText("x", &body), E_FAIL);
+  EXPECT_EQ(EncryptText(*context_, "x", &body), E_FAIL);
   EXPECT_EQ(waits_, 9);
   EXPECT_EQ(EntriesIn(tmp_.path()), 0u);
 }
@@ -208,7 +194,7 @@ TEST_F(EnvelopeTest, PdfOfACodingLineBecomesADataElementAndStaysUntilSaved) {
   AddPdf("other.pdf", "x");
   AddPdf("01_123_45_.pdf", pdf);
   RefPtr<IXmlDocument> doc;
-  ASSERT_EQ(EncryptPdfs("coding_line=\"01&gt;123+ 45&gt;\"", &doc), S_OK);
+  ASSERT_EQ(EncryptPdfs(*context_, "coding_line=\"01&gt;123+ 45&gt;\"", &doc), S_OK);
   xmlNode* root = xmlDocGetRootElement(doc->Document());
   ASSERT_NE(root, nullptr);
   EXPECT_STREQ(reinterpret_cast<const char*>(root->name), "data");
@@ -244,7 +230,7 @@ TEST_F(EnvelopeTest, PdfOfACodingLineBecomesADataElementAndStaysUntilSaved) {
 TEST_F(EnvelopeTest, AFailedInvoiceKeepsItsEnvelopedPdf) {
   AddPdf("7.pdf", "pdf");
   RefPtr<IXmlDocument> doc;
-  ASSERT_EQ(EncryptPdfs("coding_line=\"7\"", &doc), S_OK);
+  ASSERT_EQ(EncryptPdfs(*context_, "coding_line=\"7\"", &doc), S_OK);
   context_->ForgetEnvelopedPdfs();
   EXPECT_TRUE(context_->EnvelopedPdfs().empty());
   EXPECT_TRUE(context_->DeleteEnvelopedPdfs());
@@ -264,10 +250,10 @@ TEST_F(EnvelopeTest, MatchesNamesBeginningWithTheKeyInAnyCase) {
 TEST_F(EnvelopeTest, NoMatchingPdfGivesAnEmptyDocumentWithoutCallingTheClient) {
   AddPdf("9.pdf", "x");
   RefPtr<IXmlDocument> doc;
-  ASSERT_EQ(EncryptPdfs("coding_line=\"1\"", &doc), S_OK);
+  ASSERT_EQ(EncryptPdfs(*context_, "coding_line=\"1\"", &doc), S_OK);
   ASSERT_TRUE(doc);
   EXPECT_EQ(xmlDocGetRootElement(doc->Document()), nullptr);
-  ASSERT_EQ(EncryptPdfs("coding_line=\"\"", &doc), S_OK);
+  ASSERT_EQ(EncryptPdfs(*context_, "coding_line=\"\"", &doc), S_OK);
   EXPECT_EQ(xmlDocGetRootElement(doc->Document()), nullptr);
   EXPECT_TRUE(FakeAsas().calls.empty());
 }
@@ -276,7 +262,7 @@ TEST_F(EnvelopeTest, AVanishedPdfFailsItsEnvelopeCleanly) {
   AddPdf("5.pdf", "x");
   ASSERT_EQ(::unlink((valid_ + "/5.pdf").c_str()), 0);
   RefPtr<IXmlDocument> doc;
-  EXPECT_EQ(EncryptPdfs("coding_line=\"5\"", &doc), HresultFromWin32(ENOENT));
+  EXPECT_EQ(EncryptPdfs(*context_, "coding_line=\"5\"", &doc), HresultFromWin32(ENOENT));
   EXPECT_FALSE(doc);
   EXPECT_TRUE(context_->EnvelopedPdfs().empty());
   EXPECT_TRUE(FakeAsas().calls.empty());
@@ -287,7 +273,7 @@ TEST_F(EnvelopeTest, APdfAboveTheLimitIsRefused) {
   AddPdf("big.pdf", "");
   ASSERT_EQ(::truncate((valid_ + "/big.pdf").c_str(), kMaxPdfBytes + 1), 0);
   RefPtr<IXmlDocument> doc;
-  EXPECT_EQ(EncryptPdfs("coding_line=\"big\"", &doc), HresultFromWin32(EFBIG));
+  EXPECT_EQ(EncryptPdfs(*context_, "coding_line=\"big\"", &doc), HresultFromWin32(EFBIG));
   EXPECT_EQ(EntriesIn(tmp_.path()), 0u);
 }
 
@@ -295,7 +281,7 @@ TEST_F(EnvelopeTest, AFailedPdfEnvelopeKeepsThePdf) {
   AddPdf("3.pdf", "x");
   FakeAsas().failures["SmimeEncrypt"] = E_FAIL;
   RefPtr<IXmlDocument> doc;
-  EXPECT_EQ(EncryptPdfs("coding_line=\"3\"", &doc), E_FAIL);
+  EXPECT_EQ(EncryptPdfs(*context_, "coding_line=\"3\"", &doc), E_FAIL);
   EXPECT_TRUE(testing::FileExists(valid_ + "/3.pdf"));
   EXPECT_TRUE(context_->EnvelopedPdfs().empty());
 }
@@ -303,7 +289,7 @@ TEST_F(EnvelopeTest, AFailedPdfEnvelopeKeepsThePdf) {
 TEST_F(EnvelopeTest, PdfNamesAreEscapedInTheElement) {
   AddPdf("4 & \"x\" <y>.pdf", "x");
   RefPtr<IXmlDocument> doc;
-  ASSERT_EQ(EncryptPdfs("coding_line=\"4\"", &doc), S_OK);
+  ASSERT_EQ(EncryptPdfs(*context_, "coding_line=\"4\"", &doc), S_OK);
   xmlNode* root = xmlDocGetRootElement(doc->Document());
   ASSERT_NE(root, nullptr);
   EXPECT_EQ(Attribute(root, "name"), "4 & \"x\" <y>.pdf");

@@ -4,11 +4,11 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/last_error.h"
-#include "support/messages.h"
 #include "fake_asas.h"
 #include "platform/class_registry.h"
+#include "platform/last_error.h"
 #include "recording_events.h"
+#include "support/messages.h"
 
 namespace qx {
 namespace {

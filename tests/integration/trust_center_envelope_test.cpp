@@ -16,9 +16,9 @@
 
 #include <gtest/gtest.h>
 
+#include "crypto/anonymizer_context.h"
 #include "crypto/asas_objects.h"
 #include "crypto/certificate_cache.h"
-#include "crypto/current_anonymizer.h"
 #include "crypto/envelopes.h"
 #include "crypto/start_asas.h"
 #include "formats/xml_namespaces.h"
@@ -91,13 +91,10 @@ class TrustCenterEnvelopeTest : public ::testing::Test {
     context_->SetRcpt(kRecipients);
     context_->SetValidFolder(Valid());
     context_->SetRetryWait([this] { ++waits_; });
-    scope_ = std::make_unique<CurrentAnonymizerScope>(context_);
-    ASSERT_TRUE(scope_->Installed());
     cache_ = std::make_unique<CertificateCache>(work_.path(), &events_);
     ASSERT_TRUE(cache_->Lookup(kRecipients));
   }
   void TearDown() override {
-    scope_.reset();
     cache_.reset();
     unsetenv("TMPDIR");
   }
@@ -117,7 +114,6 @@ class TrustCenterEnvelopeTest : public ::testing::Test {
   TrustCenter tc2_;
   EventLines events_;
   std::shared_ptr<AnonymizerContext> context_;
-  std::unique_ptr<CurrentAnonymizerScope> scope_;
   std::unique_ptr<CertificateCache> cache_;
   int waits_ = 0;
 };
@@ -125,7 +121,7 @@ class TrustCenterEnvelopeTest : public ::testing::Test {
 TEST_F(TrustCenterEnvelopeTest, TextOpensWithEitherTrustCenterKeyAsWindows1252WithCrLf) {
   EXPECT_EQ(context_->Sender(), "dr-muster");
   std::string body;
-  ASSERT_EQ(EncryptText("<name>Ölz</name>\n<amount>12.50 €</amount>", &body), S_OK);
+  ASSERT_EQ(EncryptText(*context_, "<name>Ölz</name>\n<amount>12.50 €</amount>", &body), S_OK);
   const std::vector<std::string> lines = Lines(body);
   ASSERT_FALSE(lines.empty());
   for (const std::string& line : lines) {
@@ -155,7 +151,7 @@ TEST_F(TrustCenterEnvelopeTest, PdfTravelsAsBase64LinesInADataElement) {
   AddPdf("01_123_45_.pdf", pdf);
 
   RefPtr<IXmlDocument> document;
-  ASSERT_EQ(EncryptPdfs("coding_line=\"01&gt;123+ 45&gt;\"", &document), S_OK);
+  ASSERT_EQ(EncryptPdfs(*context_, "coding_line=\"01&gt;123+ 45&gt;\"", &document), S_OK);
   xmlNode* data = xmlDocGetRootElement(document->Document());
   ASSERT_NE(data, nullptr);
   EXPECT_STREQ(reinterpret_cast<const char*>(data->name), "data");
@@ -195,11 +191,12 @@ TEST_F(TrustCenterEnvelopeTest, RecipientWithoutCertificateFailsAndLeavesNoMessa
   context_->SetRcpt("tc1,tc9");
 
   std::string body = "left over";
-  EXPECT_EQ(EncryptText("<name>Ölz</name>", &body), kCertificateNotFound);
+  EXPECT_EQ(EncryptText(*context_, "<name>Ölz</name>", &body), kCertificateNotFound);
   EXPECT_EQ(body, "");
   AddPdf("01_123_45_.pdf", "%PDF-1.4\n");
   RefPtr<IXmlDocument> document;
-  EXPECT_EQ(EncryptPdfs("coding_line=\"01&gt;123+ 45&gt;\"", &document), kCertificateNotFound);
+  EXPECT_EQ(EncryptPdfs(*context_, "coding_line=\"01&gt;123+ 45&gt;\"", &document),
+            kCertificateNotFound);
   EXPECT_FALSE(document);
   EXPECT_TRUE(FileExists(Valid() + "/01_123_45_.pdf"));
   EXPECT_TRUE(context_->EnvelopedPdfs().empty());
@@ -229,7 +226,7 @@ TEST_F(TrustCenterEnvelopeTest, PublishedCertificatesArePemFilesWithdrawnWithThe
   ASSERT_EQ(::unlink((home_.Root() + "/certs/tc1.crt").c_str()), 0);
   context_->SetRcpt("tc1");
   std::string body;
-  ASSERT_EQ(EncryptText("published", &body), S_OK);
+  ASSERT_EQ(EncryptText(*context_, "published", &body), S_OK);
   std::string plain;
   EXPECT_TRUE(OpenEnvelope(home_, body, tc1_, &plain)) << plain;
   EXPECT_EQ(plain, "published");
@@ -240,7 +237,7 @@ TEST_F(TrustCenterEnvelopeTest, PublishedCertificatesArePemFilesWithdrawnWithThe
     EXPECT_TRUE(Failed(PublishedValue(tc.name + "_cert", &value))) << tc.name;
     EXPECT_TRUE(FileExists(Cached(tc.name)));  // the files stay for the next lookup
   }
-  EXPECT_EQ(EncryptText("withdrawn", &body), kCertificateNotFound);
+  EXPECT_EQ(EncryptText(*context_, "withdrawn", &body), kCertificateNotFound);
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "crypto/current_anonymizer.h"
+#include "crypto/anonymizer_context.h"
 
 #include "platform/codepage.h"
 
@@ -12,16 +12,6 @@
 
 namespace qx {
 namespace {
-
-std::mutex& CurrentMutex() {
-  static std::mutex* mutex = new std::mutex;  // lives for the process
-  return *mutex;
-}
-
-std::shared_ptr<AnonymizerContext>& CurrentSlot() {
-  static auto* slot = new std::shared_ptr<AnonymizerContext>;
-  return *slot;
-}
 
 bool Contains(const std::vector<std::string>& list, const std::string& name) {
   return std::find(list.begin(), list.end(), name) != list.end();
@@ -121,26 +111,6 @@ bool AnonymizerContext::DeleteEnvelopedPdfs() {
 void AnonymizerContext::ForgetEnvelopedPdfs() {
   std::lock_guard lock(mutex_);
   enveloped_.clear();
-}
-
-std::shared_ptr<AnonymizerContext> CurrentAnonymizer() {
-  std::lock_guard lock(CurrentMutex());
-  return CurrentSlot();
-}
-
-CurrentAnonymizerScope::CurrentAnonymizerScope(std::shared_ptr<AnonymizerContext> context)
-    : context_(std::move(context)) {
-  if (!context_) return;
-  std::lock_guard lock(CurrentMutex());
-  if (CurrentSlot()) return;
-  CurrentSlot() = context_;
-  installed_ = true;
-}
-
-CurrentAnonymizerScope::~CurrentAnonymizerScope() {
-  if (!installed_) return;
-  std::lock_guard lock(CurrentMutex());
-  if (CurrentSlot() == context_) CurrentSlot().reset();
 }
 
 }  // namespace qx

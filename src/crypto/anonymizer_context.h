@@ -1,14 +1,12 @@
-// The current anonymizer: what a running Anonymizer step shares with the code object and the
-// S/MIME envelopes (the sender and recipients of every envelope, the PDF files that invoices may
-// carry, how retries pause) and the bookkeeping of PDFs that were enveloped.
+// AnonymizerContext: what a running Anonymizer step shares with the code object and the S/MIME
+// envelopes (the sender and recipients of every envelope, the PDF files that invoices may carry,
+// how retries pause) and the bookkeeping of PDFs that were enveloped.
 //
-// The Anonymizer step owns an AnonymizerContext (through a shared pointer) and installs it as the
-// process-wide current one for its lifetime with CurrentAnonymizerScope; Encrypt, EncryptText
-// and EncryptPdfs find it with CurrentAnonymizer(). Without one installed they fail cleanly.
+// The Anonymizer step creates one and keeps it in its job's context; it hands it (through a
+// shared pointer) to the code objects of its transforms and to EncryptText and EncryptPdfs. A
+// code object made by another program has none, and its Encrypt fails cleanly.
 //
-// Thread-safe: every member locks the context's mutex; the current pointer is guarded by a
-// module mutex and handed out as a shared pointer, so a reader keeps the context alive even if
-// the step clears it meanwhile.
+// Thread-safe: every member locks the context's mutex.
 #pragma once
 
 #include <functional>
@@ -87,24 +85,6 @@ class AnonymizerContext {
   RetryWait wait_;
   std::vector<std::string> enveloped_;
   std::vector<std::string> delivered_;
-};
-
-// The installed context, or null when no Anonymizer runs.
-std::shared_ptr<AnonymizerContext> CurrentAnonymizer();
-
-// Installs a context as the current one for the scope's lifetime. Only one context can be
-// current: if another is installed already the scope installs nothing (Installed() is false).
-class CurrentAnonymizerScope {
- public:
-  explicit CurrentAnonymizerScope(std::shared_ptr<AnonymizerContext> context);
-  ~CurrentAnonymizerScope();
-  CurrentAnonymizerScope(const CurrentAnonymizerScope&) = delete;
-  CurrentAnonymizerScope& operator=(const CurrentAnonymizerScope&) = delete;
-  bool Installed() const { return installed_; }
-
- private:
-  std::shared_ptr<AnonymizerContext> context_;
-  bool installed_ = false;
 };
 
 }  // namespace qx
