@@ -1,9 +1,11 @@
 #include "component/job_control.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <new>
-#include <system_error>
+#include <set>
 #include <thread>
 
 #include "component/cqendix.h"
@@ -18,6 +20,42 @@
 
 namespace qx {
 namespace {
+
+// The numbers of the jobs whose worker thread still runs. Never destroyed: detached workers may
+// end after static destruction began.
+struct RunningJobs {
+  std::mutex mutex;
+  std::condition_variable ended;
+  uint64_t last = 0;
+  std::set<uint64_t> running;
+};
+
+RunningJobs& Jobs() {
+  static RunningJobs* jobs = new RunningJobs;
+  return *jobs;
+}
+
+// The job whose worker thread this is; 0 on other threads.
+thread_local uint64_t t_own_job = 0;
+// Where a job started on this thread stores its number (JobNumberCapture); may be null.
+thread_local std::atomic<uint64_t>* t_capture = nullptr;
+
+// Numbers and registers a job about to start. Throws std::bad_alloc.
+uint64_t JobStarting() {
+  RunningJobs& j = Jobs();
+  std::lock_guard lock(j.mutex);
+  j.running.insert(j.last + 1);
+  return ++j.last;
+}
+
+void JobEnded(uint64_t number) {
+  RunningJobs& j = Jobs();
+  {
+    std::lock_guard lock(j.mutex);
+    j.running.erase(number);
+  }
+  j.ended.notify_all();
+}
 
 // The cancel token of the job that runs in this process; null while none runs.
 std::mutex g_runningMutex;
@@ -112,20 +150,52 @@ HRESULT StartJob(CQendix* component, JobKind kind) {
   SetRunningCancel(cancel);
   RefPtr<CQendix> hold = RefPtr<CQendix>::Share(component);
   ModuleObjectCreated();  // the worker thread counts as a live object of the module
+  uint64_t number = 0;
   try {
-    std::thread worker([hold = std::move(hold), kind, cancel]() mutable {
+    number = JobStarting();
+    if (t_capture) t_capture->store(number);
+    std::thread worker([hold = std::move(hold), kind, cancel, number]() mutable {
+      t_own_job = number;
       WorkerBody(hold.Get(), kind, cancel);
       hold.Reset();  // may be the final release: stores the settings on this thread
+      JobEnded(number);
       ModuleObjectDestroyed();
     });
     worker.detach();
-  } catch (const std::exception&) {
+  } catch (const std::exception&) {  // no thread (std::system_error) or no memory
+    if (number) JobEnded(number);
     SetRunningCancel(nullptr);
     ModuleObjectDestroyed();
     JobLock::Instance().Release();
     return E_FAIL;
   }
   return S_OK;
+}
+
+JobNumberCapture::JobNumberCapture(std::atomic<uint64_t>* target) {
+  t_capture = target;
+}
+JobNumberCapture::~JobNumberCapture() {
+  t_capture = nullptr;
+}
+
+uint64_t LastJobNumber() {
+  RunningJobs& j = Jobs();
+  std::lock_guard lock(j.mutex);
+  return j.last;
+}
+
+HRESULT WaitForJobsEnded(uint64_t through, int timeout_ms) {
+  RunningJobs& j = Jobs();
+  std::unique_lock lock(j.mutex);
+  auto done = [&] { return j.running.empty() || *j.running.begin() > through; };
+  if (done()) return S_OK;
+  if (t_own_job != 0 && t_own_job <= through) return E_UNEXPECTED;
+  if (timeout_ms < 0) {
+    j.ended.wait(lock, done);
+    return S_OK;
+  }
+  return j.ended.wait_for(lock, std::chrono::milliseconds(timeout_ms), done) ? S_OK : S_FALSE;
 }
 
 }  // namespace qx

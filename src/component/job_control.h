@@ -3,6 +3,9 @@
 // Thread-safe.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
+
 #include "qendix/com.h"
 
 namespace qx {
@@ -23,5 +26,27 @@ void CancelRunningJob();
 
 // True when this build has the steps of `kind`.
 bool JobKindAvailable(JobKind kind);
+
+// Jobs started in this process are numbered 1, 2, ... in start order. The number of the last job
+// StartJob started, 0 before the first. Thread-safe.
+uint64_t LastJobNumber();
+
+// While one lives on a thread, a job that StartJob starts on that thread stores its number in
+// `*target` before its worker thread runs, so that code reaching StartJob through IQendix (the C
+// interface) knows its job also from the job's own events. Not nestable.
+class JobNumberCapture {
+ public:
+  explicit JobNumberCapture(std::atomic<uint64_t>* target);
+  ~JobNumberCapture();
+  JobNumberCapture(const JobNumberCapture&) = delete;
+  JobNumberCapture& operator=(const JobNumberCapture&) = delete;
+};
+
+// Waits until every job numbered `through` or lower has ended: its worker thread has run its
+// last step (end event delivered) and dropped its reference on the component. A negative
+// `timeout_ms` waits without limit. S_OK when they have ended (at once when `through` is 0),
+// S_FALSE on time-out, E_UNEXPECTED when called on the worker thread of one of those jobs (it
+// would wait for itself). Thread-safe.
+HRESULT WaitForJobsEnded(uint64_t through, int timeout_ms);
 
 }  // namespace qx

@@ -1,0 +1,46 @@
+# Compares the dynamic symbols libqendix.so defines with the intended set: the entry points
+# QxCreateObject and QxObjectCount and every function the C header declares with QENDIX_API.
+# Any symbol added or missing fails. Also fails when README does not name an exported function.
+# cmake -DNM=nm -DLIBRARY=libqendix.so -DHEADER=qendix_c.h -DREADME=README.md -P check_exports.cmake
+file(READ ${HEADER} header)
+string(REGEX MATCHALL "\nQENDIX_API[^;(]*[ *]([A-Za-z_][A-Za-z0-9_]*)\\(" decls "${header}")
+set(expected QxCreateObject QxObjectCount)
+foreach(d ${decls})
+  string(REGEX REPLACE ".*[ *]([A-Za-z_][A-Za-z0-9_]*)\\($" "\\1" name "${d}")
+  list(APPEND expected ${name})
+endforeach()
+list(SORT expected)
+
+execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY}
+  OUTPUT_VARIABLE out RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "${NM} failed on ${LIBRARY}")
+endif()
+string(REPLACE "\n" ";" lines "${out}")
+set(actual)
+foreach(line ${lines})
+  if(line MATCHES "^[0-9a-fA-F]* *[A-Za-z] (.+)$")
+    list(APPEND actual ${CMAKE_MATCH_1})
+  endif()
+endforeach()
+list(SORT actual)
+
+if(NOT actual STREQUAL expected)
+  set(extra ${actual})
+  list(REMOVE_ITEM extra ${expected})
+  set(missing ${expected})
+  if(actual)
+    list(REMOVE_ITEM missing ${actual})
+  endif()
+  message(FATAL_ERROR "exported symbols differ\n  not intended: ${extra}\n  missing: ${missing}")
+endif()
+
+file(READ ${README} readme)
+foreach(name ${expected})
+  string(FIND "${readme}" "${name}" at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "README does not name the exported function ${name}")
+  endif()
+endforeach()
+list(LENGTH expected n)
+message(STATUS "${n} exported symbols as intended")
