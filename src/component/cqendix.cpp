@@ -6,6 +6,7 @@
 #include "component/job_control.h"
 #include "component/module_state.h"
 #include "net/center_directory.h"
+#include "net/download_window.h"
 #include "platform/call_guard.h"
 #include "platform/class_registry.h"
 #include "support/settings.h"
@@ -32,6 +33,8 @@ CQendix::CQendix() : eventSource_(static_cast<IQendix*>(this)) {
 }
 
 CQendix::~CQendix() {
+  // The download page thread ends with the component that the steps used it for.
+  DownloadWindow::Instance().Release(true);
   StoreSettings();
   CloseLog();
   asasConf_.Reset();

@@ -40,6 +40,11 @@ std::string HttpServer::BaseUrl() const {
   return "http://127.0.0.1:" + std::to_string(port_);
 }
 
+std::string HttpServer::LastRequestHead() const {
+  std::lock_guard lock(mutex_);
+  return lastHead_;
+}
+
 void HttpServer::Serve() {
   while (!stop_) {
     pollfd p{listen_fd_, POLLIN, 0};
@@ -55,7 +60,6 @@ void HttpServer::Serve() {
       if (n <= 0) break;
       request.append(buffer, static_cast<size_t>(n));
     }
-    ++requests_;
     std::string path;
     auto sp1 = request.find(' ');
     auto sp2 = sp1 == std::string::npos ? sp1 : request.find(' ', sp1 + 1);
@@ -64,9 +68,11 @@ void HttpServer::Serve() {
     std::string body = "not found";
     {
       std::lock_guard lock(mutex_);
+      lastHead_ = request.substr(0, request.find("\r\n\r\n"));
       auto it = routes_.find(path);
       if (it != routes_.end()) std::tie(status, body) = it->second;
     }
+    ++requests_;
     std::string response = "HTTP/1.0 " + std::to_string(status) +
                            " X\r\nContent-Length: " + std::to_string(body.size()) +
                            "\r\nContent-Type: application/xml\r\nConnection: close\r\n\r\n" + body;

@@ -20,6 +20,8 @@ class HttpServer {
   // "http://127.0.0.1:<port>"
   std::string BaseUrl() const;
   int RequestCount() const { return requests_.load(); }
+  // The head (request line and header lines) of the last request received.
+  std::string LastRequestHead() const;
 
  private:
   void Serve();
@@ -28,7 +30,8 @@ class HttpServer {
   int port_ = 0;
   std::atomic<bool> stop_{false};
   std::atomic<int> requests_{0};
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
+  std::string lastHead_;
   std::map<std::string, std::pair<int, std::string>> routes_;
   std::thread thread_;
 };
