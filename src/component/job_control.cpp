@@ -7,6 +7,7 @@
 
 #include "component/cqendix.h"
 #include "component/module_state.h"
+#include "crypto/message_file.h"
 #include "platform/job_lock.h"
 #include "steps/checker.h"
 #include "steps/reader.h"
@@ -27,6 +28,7 @@ void RunStep(CQendix* component) {
 }
 
 void RunJob(CQendix* component, JobKind kind) {
+  RemoveStaleMessageFolders();  // clear text a killed job left behind; this job holds the lock
   switch (kind) {
     case JobKind::kRead:
       RunStep<PReader>(component);
