@@ -23,18 +23,16 @@ inline uid_t NobodyUid() {
   const passwd* pw = getpwnam("nobody");
   return pw ? pw->pw_uid : 65534;
 }
-
 inline gid_t NobodyGid() {
   const passwd* pw = getpwnam("nobody");
   return pw ? pw->pw_gid : 65534;
 }
 
-// Runs `body` in a forked child as user and group nobody (without supplementary groups) and
-// returns the child's exit status: what `body` returned, 125 when the child could not become
-// nobody, 128 + the signal number when it was killed, -1 when no child could be made. The child
-// ends with _exit, so nothing of the parent's test state is torn down twice.
+// Runs `body` in a forked child as user and group nobody and returns the child's exit status:
+// what `body` returned, 125 when it could not become nobody, 128 + the signal number when it was
+// killed, -1 when no child could be made. The child ends with _exit.
 inline int RunAsNobody(const std::function<int()>& body) {
-  const uid_t uid = NobodyUid();  // looked up before fork: the child should only run `body`
+  const uid_t uid = NobodyUid();  // looked up before fork: the child only runs `body`
   const gid_t gid = NobodyGid();
   pid_t pid = fork();
   if (pid < 0) return -1;

@@ -58,7 +58,9 @@ TEST_F(StaleMessageFolders, OnlyFoldersOfEndedProcessesOfThisUserGo) {
        {ended + "short/msg-Q1w2E3", std::string("qendix-Ab12Cd/msg-Q1w2E3"),
         std::string("target/msg-Q1w2E3"), ended + "Link01"})
     EXPECT_TRUE(FileExists(tmp_ / kept)) << kept;
-  if (other_user) EXPECT_TRUE(FileExists(tmp_ / (ended + "Other1/msg-Q1w2E3")));
+  if (other_user) {
+    EXPECT_TRUE(FileExists(tmp_ / (ended + "Other1/msg-Q1w2E3")));
+  }
   EXPECT_TRUE(FileExists(running->Path()));
 }
 

@@ -2,9 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <openssl/pem.h>
 #include <openssl/ssl.h>
-#include <openssl/x509v3.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -17,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "common/http_server.h"
+#include "common/process.h"
 #include "common/temp_dir.h"
 #include "net/http_download.h"
 #include "platform/file_system.h"
@@ -26,6 +25,7 @@ namespace {
 
 using testing::HttpServer;
 using testing::ReadFile;
+using testing::RunProcess;
 using testing::TempDir;
 using testing::WriteFile;
 
@@ -132,45 +132,26 @@ TEST(CenterDirectoryRefresh, ADocumentWithoutCentersKeepsTheCache) {
   }
 }
 
-// An HTTPS server on 127.0.0.1, one connection at a time on a thread of its own, with a fresh
-// self-signed certificate for 127.0.0.1 written to caFile(). Answers each path with a fixed raw
-// response.
+// An HTTPS server on 127.0.0.1 with a self-signed certificate for that address (caFile()),
+// answering one connection at a time with the raw response set for the path.
 class TlsServer {
  public:
-  explicit TlsServer(const std::string& folder) : ca_file_(folder + "/ca.pem") {
-    EVP_PKEY* key = EVP_EC_gen("P-256");
-    X509* cert = X509_new();
-    ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
-    X509_gmtime_adj(X509_getm_notBefore(cert), -60);
-    X509_gmtime_adj(X509_getm_notAfter(cert), 3600);
-    X509_set_pubkey(cert, key);
-    X509_NAME_add_entry_by_txt(X509_get_subject_name(cert), "CN", MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char*>("127.0.0.1"), -1, -1, 0);
-    X509_set_issuer_name(cert, X509_get_subject_name(cert));
-    X509V3_CTX ctx;
-    X509V3_set_ctx_nodb(&ctx);
-    X509V3_set_ctx(&ctx, cert, cert, nullptr, nullptr, 0);
-    X509_EXTENSION* san = X509V3_EXT_conf_nid(nullptr, &ctx, NID_subject_alt_name, "IP:127.0.0.1");
-    X509_add_ext(cert, san, -1);
-    X509_EXTENSION_free(san);
-    X509_sign(cert, key, EVP_sha256());
-    FILE* pem = fopen(ca_file_.c_str(), "w");
-    PEM_write_X509(pem, cert);
-    fclose(pem);
-    ctx_ = SSL_CTX_new(TLS_server_method());
-    SSL_CTX_use_certificate(ctx_, cert);
-    SSL_CTX_use_PrivateKey(ctx_, key);
-    X509_free(cert);
-    EVP_PKEY_free(key);
-    listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  explicit TlsServer(const TempDir& t) : ca_(t / "ca.pem") {
+    std::string key = t / "key.pem";
+    EXPECT_EQ(RunProcess({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                          "ec_paramgen_curve:P-256", "-nodes", "-keyout", key, "-out", ca_, "-days",
+                          "1", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"},
+                         {}, t.path())
+                  .status,
+              0);
+    SSL_CTX_use_certificate_file(ctx_, ca_.c_str(), SSL_FILETYPE_PEM);
+    SSL_CTX_use_PrivateKey_file(ctx_, key.c_str(), SSL_FILETYPE_PEM);
+    sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t len = sizeof addr;
     bind(listen_, reinterpret_cast<sockaddr*>(&addr), len);
-    listen(listen_, 8);
     getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &len);
     port_ = ntohs(addr.sin_port);
+    listen(listen_, 8);
     thread_ = std::thread([this] { Serve(); });
   }
   ~TlsServer() {
@@ -179,29 +160,23 @@ class TlsServer {
     close(listen_);
     SSL_CTX_free(ctx_);
   }
+  // Before the first request.
   void Set(const std::string& path, const std::string& response) { routes_[path] = response; }
   std::string BaseUrl() const { return "https://127.0.0.1:" + std::to_string(port_); }
-  const std::string& caFile() const { return ca_file_; }
+  const std::string& caFile() const { return ca_; }
 
  private:
   void Serve() {
     while (!stop_) {
       pollfd p{listen_, POLLIN, 0};
-      if (poll(&p, 1, 50) <= 0) continue;
-      int fd = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+      int fd = poll(&p, 1, 50) > 0 ? accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC) : -1;
       if (fd < 0) continue;
       SSL* ssl = SSL_new(ctx_);
       SSL_set_fd(ssl, fd);
-      std::string request;
-      char buffer[4096];
-      if (SSL_accept(ssl) == 1) {
-        int n;
-        while (request.find("\r\n\r\n") == std::string::npos &&
-               (n = SSL_read(ssl, buffer, sizeof buffer)) > 0)
-          request.append(buffer, static_cast<size_t>(n));
-        std::string path = request.substr(4, request.find(' ', 4) - 4);  // "GET <path> ..."
-        auto it = routes_.find(path);
-        std::string answer = it != routes_.end() ? it->second : "HTTP/1.0 404 X\r\n\r\n";
+      char request[4096] = {};
+      if (SSL_accept(ssl) == 1 && SSL_read(ssl, request, sizeof request - 1) > 4) {
+        std::string line(request + 4);  // "GET <path> HTTP/1.1"
+        std::string answer = routes_[line.substr(0, line.find(' '))];
         SSL_write(ssl, answer.data(), static_cast<int>(answer.size()));
         SSL_shutdown(ssl);
       }
@@ -210,12 +185,12 @@ class TlsServer {
     }
   }
 
-  std::string ca_file_;
-  SSL_CTX* ctx_ = nullptr;
-  int listen_ = -1;
+  std::string ca_;
+  SSL_CTX* ctx_ = SSL_CTX_new(TLS_server_method());
+  int listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int port_ = 0;
   std::atomic<bool> stop_{false};
-  std::map<std::string, std::string> routes_;  // set before the first request
+  std::map<std::string, std::string> routes_;
   std::thread thread_;
 };
 
@@ -228,7 +203,7 @@ TEST(Download, ARedirectFromHttpsToHttpIsRefused) {
   TempDir t;
   HttpServer plain;
   plain.Set("/doc", "plain");
-  TlsServer tls(t.path());
+  TlsServer tls(t);
   tls.Set("/doc", "HTTP/1.0 200 OK\r\nContent-Length: 6\r\n\r\nsecure");
   tls.Set("/to-https", Redirect(tls.BaseUrl() + "/doc"));
   tls.Set("/to-http", Redirect(plain.BaseUrl() + "/doc"));
