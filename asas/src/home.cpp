@@ -1,7 +1,9 @@
 #include "home.h"
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "file_io.h"
@@ -27,6 +29,13 @@ std::string UserHomeFolder() {
   return {};
 }
 
+// Sets an open folder of this user to 0700 when its group or others have any access.
+void MakePrivate(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid()) return;
+  if ((st.st_mode & 077) != 0) fchmod(fd, 0700);
+}
+
 }  // namespace
 
 std::optional<Home> Home::FromEnvironment() {
@@ -45,7 +54,24 @@ HRESULT Home::Ensure() const {
   if (qx::Failed(hr)) return hr;
   hr = MakeDirectories(KeysDir(), 0700);
   if (qx::Failed(hr)) return hr;
-  return MakeDirectories(CertsDir(), 0700);
+  hr = MakeDirectories(CertsDir(), 0700);
+  if (qx::Failed(hr)) return hr;
+  Tighten();
+  return qx::S_OK;
+}
+
+void Home::Tighten() const {
+  if (root.empty()) return;
+  int home = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (home < 0) return;
+  MakePrivate(home);
+  for (const char* inner : {"keys", "certs"}) {
+    int fd = openat(home, inner, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) continue;
+    MakePrivate(fd);
+    close(fd);
+  }
+  close(home);
 }
 
 }  // namespace asas

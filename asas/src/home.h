@@ -38,8 +38,14 @@ struct Home {
   // folder can be found.
   static std::optional<Home> FromEnvironment();
 
-  // Creates the home, "keys" and "certs" (mode 0700) when missing.
+  // Creates the home, "keys" and "certs" (mode 0700) when missing, then Tighten().
   HRESULT Ensure() const;
+
+  // Makes the home and its "keys" and "certs" folders private again (mode 0700) when they grant
+  // the group or others any access: they hold private keys and logins. Only folders of this user
+  // are changed; missing ones, and "keys" or "certs" when they are symbolic links, are left
+  // alone. Called whenever the client opens the home (object creation, Ensure).
+  void Tighten() const;
 };
 
 }  // namespace asas

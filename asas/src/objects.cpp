@@ -11,6 +11,7 @@ qx::HRESULT CreateObjectOnHome(std::string_view progid, const Home& home, const 
   if (!out) return qx::E_POINTER;
   *out = nullptr;
   return Guarded([&]() -> qx::HRESULT {
+    home.Tighten();  // a home others can read is made private before it is used
     qx::RefPtr<qx::IUnknown> object;
     if (progid == "Asas.Client")
       object = MakeClient(home).As<qx::IUnknown>();

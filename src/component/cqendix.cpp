@@ -45,8 +45,13 @@ CQendix::~CQendix() {
 
 void CQendix::LoadSettings() {
   SettingsValues v = qx::LoadSettings();
-  put_trustCenter(v.trustCenter.value_or(std::string()));
+  HRESULT hr = put_trustCenter(v.trustCenter.value_or(std::string()));
+  if (hr == E_OUTOFMEMORY) throw std::bad_alloc();
   std::lock_guard lock(state_);
+  // Without a readable directory the configured label is kept all the same (its Trust Center
+  // values stay empty), so that the release does not remove it from the file.
+  if (Failed(hr) && v.trustCenter && !v.trustCenter->empty()) trustCenter_ = v.trustCenter;
+  settingsUnreadable_ = v.unreadable;
   inputDirectory_ = v.inputDirectory;
   workDirectory_ = v.workDirectory;
   asasLogin_ = v.asasLogin;
@@ -62,6 +67,7 @@ void CQendix::StoreSettings() {
     v.workDirectory = workDirectory_;
     v.asasLogin = asasLogin_;
     v.options = options_;
+    v.unreadable = settingsUnreadable_;
   }
   qx::StoreSettings(v);
 }

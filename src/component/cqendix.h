@@ -96,6 +96,8 @@ class CQendix final : public ComObject<IQendix, IConnectionPointContainer>, publ
   BStr workDirectory_ = std::string();
   BStr asasLogin_ = std::string();
   uint32_t options_ = 0;
+  // The settings file could not be read at creation: the release writes nothing back.
+  bool settingsUnreadable_ = false;
   BStr ean_ = std::string();
   uint8_t esr_ = 0;
   uint8_t esrPDF_ = 0;

@@ -10,6 +10,7 @@
 
 #include "component/cqendix.h"
 #include "component/module_state.h"
+#include "crypto/message_file.h"
 #include "platform/call_guard.h"
 #include "platform/job_lock.h"
 #include "platform/last_error.h"
@@ -99,6 +100,11 @@ void RunStep(JobContext& context, tagMsgOrigin origin, uint16_t nameId) {
 }
 
 void RunJob(JobContext& context, JobKind kind) {
+  // Clear text a killed job left behind; this job holds the lock, so no other job uses it.
+  GuardedCall([] {
+    RemoveStaleMessageFolders();
+    return S_OK;
+  });
   switch (kind) {
     case JobKind::kRead:
       RunStep<PReader>(context, moPReader, 1040);

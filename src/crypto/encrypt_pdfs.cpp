@@ -9,6 +9,7 @@
 #include "crypto/message_file.h"
 #include "crypto/smime_envelope.h"
 #include "platform/codepage.h"
+#include "platform/secure_wipe.h"
 #include "platform/unique_fd.h"
 
 namespace qx {
@@ -26,9 +27,15 @@ HRESULT AppendPdfAsBase64(const std::string& path, MessageFile& file) {
   if (!S_ISREG(st.st_mode)) return HresultFromErrno(EINVAL);
   if (static_cast<unsigned long long>(st.st_size) > kMaxPdfBytes) return HresultFromErrno(EFBIG);
 
+  // The slip's bytes and their base64 lines are wiped from memory on every way out.
   std::string lines;
+  WipeOnExit wipeLines(lines);
   Base64Encoder encoder(&lines);
   char block[kPdfBlockBytes];
+  struct WipeBlock {
+    char* data;
+    ~WipeBlock() { SecureWipe(data, kPdfBlockBytes); }
+  } wipeBlock{block};
   size_t total = 0;
   for (;;) {
     ssize_t got = ::read(fd, block, sizeof block);

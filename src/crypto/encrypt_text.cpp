@@ -3,14 +3,20 @@
 #include "crypto/message_file.h"
 #include "crypto/smime_envelope.h"
 #include "platform/codepage.h"
+#include "platform/secure_wipe.h"
 
 namespace qx {
 namespace {
 
 // Windows-1252 bytes with every lone LF written as CR LF, as a text-mode write produces them.
+// The result is allocated once at its final size, so no copy of the text is left behind in
+// memory freed by a reallocation.
 std::string ToCrLf(std::string_view text) {
+  size_t added = 0;
+  for (size_t i = 0; i < text.size(); ++i)
+    if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) ++added;
   std::string out;
-  out.reserve(text.size() + text.size() / 16);
+  out.reserve(text.size() + added);
   for (size_t i = 0; i < text.size(); ++i) {
     if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) out += '\r';
     out += text[i];
@@ -35,9 +41,13 @@ HRESULT EncryptText(const AnonymizerContext& context, std::string_view text, std
   std::unique_ptr<MessageFile> file;
   HRESULT hr = MessageFile::Create(&file);
   if (Failed(hr)) return hr;
-  std::string message = "From: " + Utf8ToCp1252(sender) + "\r\nTo: " + Utf8ToCp1252(rcpt) +
-                        "\r\n\r\n" + ToCrLf(Utf8ToCp1252(text));
-  hr = file->Append(message);
+  // The clear text is wiped from memory on every way out.
+  std::string plain = Utf8ToCp1252(text);
+  WipeOnExit wipePlain(plain);
+  std::string lines = ToCrLf(plain);
+  WipeOnExit wipeLines(lines);
+  hr = file->Append("From: " + Utf8ToCp1252(sender) + "\r\nTo: " + Utf8ToCp1252(rcpt) + "\r\n\r\n");
+  if (Succeeded(hr)) hr = file->Append(lines);
   if (Succeeded(hr)) hr = file->CloseForWriting();
   if (Failed(hr)) return hr;
 

@@ -1,18 +1,102 @@
 #include "crypto/message_file.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <filesystem>
+#include <memory>
 #include <new>
+#include <string_view>
+#include <vector>
+
+#include "platform/secure_wipe.h"
 
 namespace qx {
 
+namespace {
+
+constexpr std::string_view kFolderPrefix = "qendix-msg-";
+constexpr size_t kRandomChars = 6;  // the XXXXXX of mkdtemp
+
+std::string TempBase() {
+  const char* base = getenv("TMPDIR");
+  return base && base[0] == '/' ? base : "/tmp";
+}
+
+// The process number in a folder name "qendix-msg-<pid>-XXXXXX"; 0 when the name has another
+// form.
+pid_t FolderProcess(std::string_view name) {
+  if (!name.starts_with(kFolderPrefix)) return 0;
+  name.remove_prefix(kFolderPrefix.size());
+  size_t dash = name.find('-');
+  if (dash == 0 || dash == std::string_view::npos || dash > 9) return 0;
+  std::string_view random = name.substr(dash + 1);
+  if (random.size() != kRandomChars) return 0;
+  for (char c : random)
+    if (!std::isalnum(static_cast<unsigned char>(c))) return 0;
+  pid_t pid = 0;
+  for (char c : name.substr(0, dash)) {
+    if (c < '0' || c > '9') return 0;
+    pid = pid * 10 + (c - '0');
+  }
+  return pid;
+}
+
+bool ProcessRuns(pid_t pid) {
+  return ::kill(pid, 0) == 0 || errno == EPERM;
+}
+
+// Removes the entries of the folder `name` in `parent` and then the folder, without following
+// links. False when the folder is not a real folder of this user or cannot be removed whole.
+bool RemoveFolder(int parent, const char* name) {
+  int fd = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(fd), ::closedir);
+  if (!dir) {
+    ::close(fd);
+    return false;
+  }
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || st.st_uid != ::geteuid()) return false;
+  while (struct dirent* entry = ::readdir(dir.get())) {
+    std::string_view entryName(entry->d_name);
+    if (entryName == "." || entryName == "..") continue;
+    ::unlinkat(fd, entry->d_name, 0);  // a folder inside stays, and so does this one
+  }
+  return ::unlinkat(parent, name, AT_REMOVEDIR) == 0;
+}
+
+}  // namespace
+
 HRESULT HresultFromErrno(int error) {
   return error == 0 ? E_FAIL : HresultFromWin32(static_cast<uint32_t>(error));
+}
+
+int RemoveStaleMessageFolders() {
+  std::unique_ptr<DIR, int (*)(DIR*)> base(::opendir(TempBase().c_str()), ::closedir);
+  if (!base) return 0;
+  const int baseFd = ::dirfd(base.get());
+  // The names first: removing entries while reading the folder may skip or repeat some.
+  std::vector<std::string> stale;
+  while (struct dirent* entry = ::readdir(base.get())) {
+    pid_t pid = FolderProcess(entry->d_name);
+    if (pid <= 0) continue;
+    struct stat st;
+    if (::fstatat(baseFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) continue;
+    if (ProcessRuns(pid)) continue;
+    stale.emplace_back(entry->d_name);
+  }
+  int removed = 0;
+  for (const std::string& name : stale)
+    if (RemoveFolder(baseFd, name.c_str())) ++removed;
+  return removed;
 }
 
 HRESULT MessageFile::Create(std::unique_ptr<MessageFile>* file) {
@@ -20,8 +104,8 @@ HRESULT MessageFile::Create(std::unique_ptr<MessageFile>* file) {
   file->reset();
   std::unique_ptr<MessageFile> made(new (std::nothrow) MessageFile);
   if (!made) return E_OUTOFMEMORY;
-  const char* base = getenv("TMPDIR");
-  std::string folder = std::string(base && base[0] == '/' ? base : "/tmp") + "/qendix-XXXXXX";
+  std::string folder =
+      TempBase() + "/" + std::string(kFolderPrefix) + std::to_string(::getpid()) + "-XXXXXX";
   if (!mkdtemp(folder.data())) return HresultFromErrno(errno);
   made->folder_ = folder;  // from here on the destructor removes the folder
   std::string path = folder + "/msg-XXXXXX";
@@ -84,7 +168,8 @@ HRESULT MessageFile::Read(size_t maxBytes, std::string* content) const {
     content->append(block, static_cast<size_t>(got));
   }
   ::close(fd);
-  if (Failed(hr)) content->clear();
+  SecureWipe(block, sizeof block);
+  if (Failed(hr)) SecureWipe(*content);
   return hr;
 }
 

@@ -1,7 +1,9 @@
 // The message file of one envelope. It holds patient data in clear, so it lives in a folder of
-// its own (mode 0700, unpredictable name, made with mkdtemp under $TMPDIR or /tmp) and is created
-// exclusively with mode 0600 under an unpredictable name. The destructor removes the file and
-// the folder, with anything the security client left beside the file, on every path.
+// its own (mode 0700, made with mkdtemp under $TMPDIR or /tmp as "qendix-msg-<pid>-XXXXXX", with
+// the number of the process that made it and an unpredictable end) and is created exclusively
+// with mode 0600 under an unpredictable name. The destructor removes the file and the folder,
+// with anything the security client left beside the file, on every path; a folder left by a
+// process that was killed is removed by RemoveStaleMessageFolders at the next job start.
 // Not thread-safe; one object per envelope.
 #pragma once
 
@@ -38,6 +40,14 @@ class MessageFile {
   std::string path_;
   int fd_ = -1;
 };
+
+// Removes the message folders, with the files in them, that processes which have ended left
+// behind in the temporary folder (a crash or kill between the creation of a message file and its
+// destructor). Only folders of exactly the pattern above are touched, and only real folders (not
+// links) owned by this user whose process is no longer running; a folder of a running process
+// (this one included) is left alone, so two processes of the user never remove each other's
+// message files. Called at the start of every job. Returns the number of folders removed.
+int RemoveStaleMessageFolders();
 
 // An errno value as an HRESULT (facility 7); E_FAIL when errno is 0.
 HRESULT HresultFromErrno(int error);

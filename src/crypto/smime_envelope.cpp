@@ -2,6 +2,7 @@
 
 #include "crypto/asas_objects.h"
 #include "platform/codepage.h"
+#include "platform/secure_wipe.h"
 
 namespace qx {
 namespace {
@@ -73,8 +74,10 @@ HRESULT ReadEnvelopeBody(const MessageFile& file, const RetryWait& wait, std::st
   for (int i = 0; i < kEnvelopeTries; ++i) {
     if (i > 0 && wait) wait();
     std::string saved;
+    WipeOnExit wipeSaved(saved);
     if (Failed(file.Read(kMaxEnvelopeBytes, &saved))) continue;
     std::string lines;
+    WipeOnExit wipeLines(lines);
     if (ExtractEnvelopeBody(saved, &lines)) {
       *body = Cp1252ToUtf8(lines);
       return S_OK;

@@ -70,16 +70,18 @@ std::string GniAmountText(std::string_view fieldValue) {
   return text;
 }
 
-bool ReadGniInvoiceFile(const std::string& path, InvoiceKeys* keys) {
-  if (keys == nullptr) return false;
+InvoiceFileRead ReadGniInvoiceFile(const std::string& path, InvoiceKeys* keys) {
+  if (keys == nullptr) return InvoiceFileRead::kNotRead;
+  if (InvoiceFileTooLarge(path)) return InvoiceFileRead::kTooLarge;
   GniKeyCollector collector;
-  if (!collector.Parse(path)) return false;
+  if (!collector.Parse(path, kMaxInvoiceFileBytes))
+    return InvoiceFileTooLarge(path) ? InvoiceFileRead::kTooLarge : InvoiceFileRead::kNotRead;
   InvoiceKeys found = collector.TakeKeys();
   keys->invoiceIds = std::move(found.invoiceIds);
   keys->amounts = std::move(found.amounts);
   keys->codingLines = std::move(found.codingLines);
   keys->providerZsr = std::move(found.providerZsr);
-  return true;
+  return InvoiceFileRead::kRead;
 }
 
 }  // namespace qx

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "formats/gni_reader.h"
+#include "formats/invoice_file.h"
 #include "formats/invoice_keys.h"
 
 namespace qx {
@@ -33,9 +34,10 @@ class GniKeyCollector : public GniReader {
 // gives "-5.00". Values beyond the 64-bit range are held at the nearest limit.
 std::string GniAmountText(std::string_view fieldValue);
 
-// Reads the GNI file at `path`. On success replaces keys->invoiceIds, amounts and codingLines
-// with the collected lists, sets keys->providerZsr (empty when the file has none) and returns
-// true. On failure (file not readable, no record header, malformed line) `keys` is unchanged.
-bool ReadGniInvoiceFile(const std::string& path, InvoiceKeys* keys);
+// Reads the GNI file at `path`. On success (kRead) replaces keys->invoiceIds, amounts and
+// codingLines with the collected lists and sets keys->providerZsr (empty when the file has
+// none). A file over kMaxInvoiceFileBytes is not read (kTooLarge). On failure (also file not
+// readable, no record header, malformed line: kNotRead) `keys` is unchanged.
+InvoiceFileRead ReadGniInvoiceFile(const std::string& path, InvoiceKeys* keys);
 
 }  // namespace qx

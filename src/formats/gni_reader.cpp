@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <exception>
 #include <streambuf>
 #include <vector>
@@ -34,10 +35,11 @@ class MemoryBuffer : public std::streambuf {
   }
 };
 
-// Reads a file descriptor, which it owns and closes. A read error ends the data and is remembered.
+// Reads a file descriptor, which it owns and closes. A read error, or more than `maxBytes` of
+// data, ends the data and is remembered.
 class FileBuffer : public std::streambuf {
  public:
-  explicit FileBuffer(int fd) : fd_(fd) {}
+  FileBuffer(int fd, size_t maxBytes) : fd_(fd), left_(maxBytes) {}
   ~FileBuffer() override { ::close(fd_); }
   FileBuffer(const FileBuffer&) = delete;
   FileBuffer& operator=(const FileBuffer&) = delete;
@@ -52,6 +54,11 @@ class FileBuffer : public std::streambuf {
       if (got < 0 && errno == EINTR) continue;
       if (got < 0) failed_ = true;
       if (got <= 0) return traits_type::eof();
+      if (static_cast<size_t>(got) > left_) {
+        failed_ = true;
+        return traits_type::eof();
+      }
+      left_ -= static_cast<size_t>(got);
       setg(data_.data(), data_.data(), data_.data() + got);
       return traits_type::to_int_type(*gptr());
     }
@@ -59,6 +66,7 @@ class FileBuffer : public std::streambuf {
 
  private:
   int fd_;
+  size_t left_;
   bool failed_ = false;
   std::vector<char> data_ = std::vector<char>(64 * 1024);
 };
@@ -93,13 +101,14 @@ class GniReader::TextSource {
   bool ended_;
 };
 
-bool GniReader::Parse(const std::string& path) {
+bool GniReader::Parse(const std::string& path, size_t maxBytes) {
   // O_NONBLOCK keeps a FIFO from blocking the open; only regular files are read.
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) return false;
-  FileBuffer buffer(fd);
+  FileBuffer buffer(fd, maxBytes);
   struct stat info;
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  if (static_cast<unsigned long long>(info.st_size) > maxBytes) return false;
   std::istream in(&buffer);
   return ParseStream(in) && !buffer.failed();
 }

@@ -26,9 +26,10 @@ class GniReader {
   GniReader(const GniReader&) = delete;
   GniReader& operator=(const GniReader&) = delete;
 
-  // Parses the file at `path`. False when the file cannot be opened, holds no record header, or
-  // (outside lenient mode) holds a malformed line.
-  bool Parse(const std::string& path);
+  // Parses the regular file at `path`, reading at most `maxBytes`. False when the file cannot be
+  // opened or read, is larger than `maxBytes`, holds no record header, or (outside lenient mode)
+  // holds a malformed line.
+  bool Parse(const std::string& path, size_t maxBytes = SIZE_MAX);
 
   // Parses the bytes of `in`, which should be opened in binary mode: the parser applies the
   // text-mode rules itself (CR LF reads as one line end, a byte 0x1A ends the input). Result as

@@ -16,7 +16,9 @@ std::string DefaultSettingsPath() {
 }
 
 int ReadDlogMaxMonths(const std::string& iniPath) {
-  long long months = IniFile(iniPath).ReadInt("globals", "dlog_max", 1);
+  IniFile ini(iniPath);
+  if (ini.unreadable()) return std::numeric_limits<int>::max();
+  long long months = ini.ReadInt("globals", "dlog_max", 1);
   if (months < 1) return 1;
   return months > std::numeric_limits<int>::max() ? std::numeric_limits<int>::max()
                                                   : static_cast<int>(months);

@@ -19,7 +19,8 @@ std::string DefaultSettingsPath();
 // file at `iniPath`, read as an integer the way the profile functions read one (section and key
 // names in any letter case, blanks around the value and surrounding quotes ignored, the number
 // at the start of the value). A missing file or key, a value without number, 0 or a negative
-// value all count as 1.
+// value all count as 1. A file that exists but cannot be read gives the largest number, so that
+// no entry is dropped on the strength of a value that could not be read.
 int ReadDlogMaxMonths(const std::string& iniPath);
 
 }  // namespace qx

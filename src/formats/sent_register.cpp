@@ -20,6 +20,8 @@ namespace {
 
 constexpr std::string_view kHeader = "qxdl-1.0";
 constexpr std::string_view kLineEnd = "\r\n";
+// An editor may put one before the header.
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 // Lines longer than this are not entries the register writes for real invoices; such a line is
 // skipped as a whole and reading goes on with the next one.
 constexpr size_t kMaxLineBytes = 64 * 1024;
@@ -58,13 +60,18 @@ class LineReader {
   }
 
   bool failed() const { return failed_; }
+  // The errno value of the failed read (EIO if it had none).
+  int error() const { return error_ != 0 ? error_ : EIO; }
 
  private:
   bool Fill() {
     for (;;) {
       ssize_t got = ::read(fd_, buffer_.data(), buffer_.size());
       if (got < 0 && errno == EINTR) continue;
-      if (got < 0) failed_ = true;
+      if (got < 0) {
+        failed_ = true;
+        error_ = errno;
+      }
       pos_ = 0;
       size_ = got > 0 ? static_cast<size_t>(got) : 0;
       return got > 0;
@@ -76,6 +83,7 @@ class LineReader {
   size_t pos_ = 0;
   size_t size_ = 0;
   bool failed_ = false;
+  int error_ = 0;
 };
 
 }  // namespace
@@ -86,31 +94,47 @@ bool SentRegister::Load(const std::string& path) {
   path_ = path;
   entries_.clear();
   dirty_ = false;
+  loadFailed_ = false;
+  loadError_ = 0;
+  // A failure: the file is there but its history cannot be known.
+  auto fail = [this](int error) {
+    loadFailed_ = true;
+    loadError_ = error;
+    return false;
+  };
   UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-  if (file.get() < 0) return false;
+  if (file.get() < 0) return errno == ENOENT ? true : fail(errno);
   struct stat info;
-  if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  if (::fstat(file.get(), &info) != 0) return fail(errno);
+  if (!S_ISREG(info.st_mode)) return fail(EINVAL);
 
   try {
     LineReader reader(file.get());
     std::string line;
     bool tooLong = false;
-    if (!reader.Next(line, tooLong) || !std::string_view(line).starts_with(kHeader)) return false;
+    bool first = reader.Next(line, tooLong);
+    if (reader.failed()) return fail(reader.error());
+    std::string_view header(line);
+    if (header.starts_with(kByteOrderMark)) header.remove_prefix(kByteOrderMark.size());
+    if (!first || !header.starts_with(kHeader)) return fail(0);
     while (reader.Next(line, tooLong)) {
       if (tooLong) continue;
       if (auto parsed = ParseRegisterLine(line))
         entries_.emplace(std::move(parsed->invoiceId), std::move(parsed->entry));
     }
-    return !reader.failed();
+    if (reader.failed()) return fail(reader.error());
+    return true;
   } catch (const std::bad_alloc&) {
-    return false;
+    return fail(ENOMEM);
   }
 }
 
 bool SentRegister::Save() {
   if (!dirty_) return true;
   int error = 0;
-  if (path_.empty()) {
+  if (loadFailed_) {
+    error = loadError_ != 0 ? loadError_ : EINVAL;
+  } else if (path_.empty()) {
     error = ENOENT;
   } else {
     try {

@@ -28,16 +28,27 @@ class SentRegister {
   explicit SentRegister(std::string settingsPath = DefaultSettingsPath());
   virtual ~SentRegister() = default;
 
-  // Empties the register, remembers `path` for Save and reads the file. True if the file was
-  // read to its end and its first line begins with the header; without the header the register
-  // stays empty. Lines that hold no valid entry are skipped. Never marks the register changed.
+  // Empties the register, remembers `path` for Save and reads the file. True when the register
+  // can be used: the file was read to its end and its first line begins with the header (after
+  // a UTF-8 byte-order mark, if any), or the file does not exist (a new, empty register). False
+  // when the file exists but cannot be read (loadError() holds the errno value) or is not a
+  // register (an empty file, another first line; loadError() is 0): the history is unknown, so
+  // such a register must not be used to pass invoices, and Save refuses to replace the file.
+  // Lines that hold no valid entry are skipped. Never marks the register changed.
   bool Load(const std::string& path);
+
+  // True when the last Load returned false.
+  bool loadFailed() const { return loadFailed_; }
+  // The errno value of the last Load's failure; 0 when it did not fail or the file is not a
+  // register.
+  int loadError() const { return loadError_; }
 
   // Writes the register to the remembered path if it was changed since it was loaded or last
   // saved, leaving out entries older than the retention. The file is replaced as a whole (see
   // WriteFileAtomically), so a failure leaves the previous file intact. True on success or when
   // there was nothing to save. On failure the entries stay in memory, the register stays
-  // changed (a later Save tries again), errno and lastError() hold the cause.
+  // changed (a later Save tries again), errno and lastError() hold the cause. After a failed
+  // Load it always fails (with the load's errno value, or EINVAL) and leaves the file alone.
   bool Save();
 
   // True if an entry for `invoiceId` with the same ZSR number (both cut to kMaxZsrChars) has an
@@ -63,6 +74,8 @@ class SentRegister {
   std::string path_;
   Entries entries_;
   bool dirty_ = false;
+  bool loadFailed_ = false;
+  int loadError_ = 0;
   int lastError_ = 0;
 };
 

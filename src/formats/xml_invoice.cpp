@@ -37,13 +37,16 @@ bool InvoiceSaxHandler::ParseBuffer(std::string_view document) {
   return ParseXmlMemory(document, *this) && requestSeen_;
 }
 
-bool InvoiceSaxHandler::ParseFile(const std::string& path) {
-  return ParseXmlFile(path, *this) && requestSeen_;
+bool InvoiceSaxHandler::ParseFile(const std::string& path, size_t maxBytes) {
+  return ParseXmlFile(path, *this, maxBytes) && requestSeen_;
 }
 
-bool ReadXmlInvoiceFile(const std::string& path, InvoiceKeys* keys, std::string* recipient) {
+InvoiceFileRead ReadXmlInvoiceFile(const std::string& path, InvoiceKeys* keys,
+                                   std::string* recipient) {
+  if (recipient != nullptr) recipient->clear();
+  if (InvoiceFileTooLarge(path)) return InvoiceFileRead::kTooLarge;
   InvoiceSaxHandler handler;
-  bool ok = keys != nullptr && handler.ParseFile(path);
+  bool ok = keys != nullptr && handler.ParseFile(path, kMaxInvoiceFileBytes);
   if (ok) {
     if (handler.invoiceId()) keys->invoiceIds.push_back(*handler.invoiceId());
     if (handler.amount()) keys->amounts.push_back(*handler.amount());
@@ -51,7 +54,8 @@ bool ReadXmlInvoiceFile(const std::string& path, InvoiceKeys* keys, std::string*
     keys->providerZsr = handler.zsr().value_or(std::string());
   }
   if (recipient != nullptr) *recipient = handler.recipient().value_or(std::string());
-  return ok;
+  if (ok) return InvoiceFileRead::kRead;
+  return InvoiceFileTooLarge(path) ? InvoiceFileRead::kTooLarge : InvoiceFileRead::kNotRead;
 }
 
 }  // namespace qx

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "formats/invoice_file.h"
 #include "formats/invoice_keys.h"
 #include "platform/xml_sax.h"
 
@@ -31,10 +32,10 @@ class InvoiceSaxHandler final : public XmlStartElementHandler {
   InvoiceSaxHandler(const InvoiceSaxHandler&) = delete;
   InvoiceSaxHandler& operator=(const InvoiceSaxHandler&) = delete;
 
-  // Parses the whole regular file at `path`. True only if the document is well-formed, namespace
-  // well-formed and has a "request" element of the invoice namespace. Values read before a parse
-  // error stay available.
-  bool ParseFile(const std::string& path);
+  // Parses the whole regular file at `path` (at most `maxBytes`). True only if the document is
+  // well-formed, namespace well-formed and has a "request" element of the invoice namespace.
+  // Values read before a parse error stay available.
+  bool ParseFile(const std::string& path, size_t maxBytes = kMaxInvoiceFileBytes);
   // The same for a document held in memory.
   bool ParseBuffer(std::string_view document);
 
@@ -59,11 +60,12 @@ class InvoiceSaxHandler final : public XmlStartElementHandler {
   std::optional<std::string> recipient_;
 };
 
-// Reads the XML invoice or transfer document at `path`. On success appends the invoice
-// identifier, amount and coding line to the lists of `keys` (each only when present), sets
-// keys->providerZsr (empty when absent) and returns true. On failure `keys` is unchanged.
-// In both cases `*recipient` (if not null) becomes the document's recipient, empty if it has
-// none.
-bool ReadXmlInvoiceFile(const std::string& path, InvoiceKeys* keys, std::string* recipient);
+// Reads the XML invoice or transfer document at `path`. On success (kRead) appends the invoice
+// identifier, amount and coding line to the lists of `keys` (each only when present) and sets
+// keys->providerZsr (empty when absent). A file over kMaxInvoiceFileBytes is not read
+// (kTooLarge). On failure `keys` is unchanged. In every case `*recipient` (if not null) becomes
+// the document's recipient as far as it was read, empty if it has none.
+InvoiceFileRead ReadXmlInvoiceFile(const std::string& path, InvoiceKeys* keys,
+                                   std::string* recipient);
 
 }  // namespace qx

@@ -45,14 +45,6 @@ class CenterDirectoryParser final : public XmlStartElementHandler {
   CenterDirectory* d_;
 };
 
-namespace {
-// Only checks well-formedness.
-class NullHandler final : public XmlStartElementHandler {
- public:
-  void StartElement(std::string_view, std::string_view, std::span<const XmlAttribute>) override {}
-};
-}  // namespace
-
 CenterDirectory::CenterDirectory() : cache_path_(ModuleDirectory() + "/qendix.xml") {}
 
 CenterDirectory::CenterDirectory(std::string cache_path) : cache_path_(std::move(cache_path)) {}
@@ -83,8 +75,9 @@ bool CenterDirectory::Refresh() {
   ok = (fsync(fd) == 0) && ok;
   ok = (::close(fd) == 0) && ok;
   if (ok) {
-    NullHandler check;
-    ok = ParseXmlFile(temp, check, 8u << 20);
+    // A document without centers would leave the user no Trust Center to choose.
+    CenterDirectory fresh(temp);
+    ok = fresh.LoadCache() && !fresh.labels().empty();
   }
   // rename() replaces the cache in one step: a reader sees the old or the new file, never none.
   if (ok && ::rename(temp.c_str(), cache_path_.c_str()) == 0) return true;

@@ -2,8 +2,8 @@
 //
 // A fresh CenterDirectory is made for every use: LoadCache parses the cache once, the lookups
 // answer by label (empty when the label or attribute is unknown), and Refresh downloads the
-// document again from the update URL and replaces the cache when the download is well-formed
-// XML. Not thread-safe; separate objects may be used on separate threads at once.
+// document again from the update URL and replaces the cache when the download is a well-formed
+// document with centers. Not thread-safe; separate objects may be used on separate threads at once.
 #pragma once
 
 #include <map>
@@ -38,10 +38,11 @@ class CenterDirectory {
   const std::string& version() const { return version_; }
   const std::string& cachePath() const { return cache_path_; }
 
-  // Downloads updateUrl + "/qendix.xml" (no cache, redirects followed, HTTPS verified) into a
-  // temporary file beside the cache and, when it is well-formed XML, renames it over the cache.
-  // False (old cache kept, no temporary file left) when the cache cannot be loaded, there is no
-  // update URL, the download fails or the document is not well-formed.
+  // Downloads updateUrl + "/qendix.xml" (no cache, redirects followed but never from https to
+  // http, HTTPS verified) into a temporary file beside the cache and, when it is a well-formed
+  // centers document with at least one labelled center, renames it over the cache. False (old
+  // cache kept, no temporary file left) when the cache cannot be loaded, there is no update URL,
+  // the download fails, or the document is not well-formed or holds no center.
   bool Refresh();
 
  private:

@@ -1,5 +1,6 @@
 #include "net/http_download.h"
 
+#include <strings.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -60,11 +61,14 @@ bool DownloadToFd(const std::string& url, int fd, const DownloadLimits& limits) 
   curl_easy_setopt(c, CURLOPT_USERAGENT, "qendix");
   curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers);
   curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  // What came over https may not be handed over to a plain connection by a redirect.
+  const bool secure = url.size() >= 8 && strncasecmp(url.c_str(), "https://", 8) == 0;
+  curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
   curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(c, CURLOPT_MAXREDIRS, 10L);
   curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
   curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
+  if (!limits.caFile.empty()) curl_easy_setopt(c, CURLOPT_CAINFO, limits.caFile.c_str());
   curl_easy_setopt(c, CURLOPT_FAILONERROR, 1L);
   curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, limits.connectTimeoutSeconds);

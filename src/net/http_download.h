@@ -1,5 +1,6 @@
 // Downloads one URL into a file with libcurl: http and https only, redirects followed (to http
-// and https only), certificates verified, no caching, bounded size and time.
+// and https only; a download that starts on https may be redirected to https only, never to
+// plain http), certificates verified, no caching, bounded size and time.
 #pragma once
 
 #include <string>
@@ -10,6 +11,9 @@ struct DownloadLimits {
   long connectTimeoutSeconds = 15;
   long totalTimeoutSeconds = 120;
   long long maxBytes = 16LL << 20;
+  // A PEM file of the certificates to trust instead of the system's store (a server with a
+  // private certificate authority); empty for the system's store.
+  std::string caFile;
 };
 
 // Writes the body to the open file descriptor `fd`. False on any transport failure, an HTTP

@@ -27,14 +27,15 @@ std::string LockFilePath() {
   return "/tmp/qendix-job-" + std::to_string(getuid()) + ".lock";
 }
 
-// Opens the lock file without following links, and only if it belongs to this user, so another
-// user cannot make us lock (or create) a file of their choosing.
+// Opens the lock file without following links (nor blocking on a FIFO), and only if it is a
+// regular file of this user, so another user can neither make us lock (or create) a file of
+// their choosing nor hold our lock.
 int OpenLockFile() {
   std::string path = LockFilePath();
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
   if (fd < 0) return -1;
   struct stat st;
-  if (fstat(fd, &st) != 0 || st.st_uid != getuid() || !S_ISREG(st.st_mode)) {
+  if (fstat(fd, &st) != 0 || st.st_uid != geteuid() || !S_ISREG(st.st_mode)) {
     ::close(fd);
     return -1;
   }
@@ -58,17 +59,15 @@ bool JobLock::TryAcquire() {
   std::lock_guard lock(s.mutex);
   if (s.held) return false;
   int fd = OpenLockFile();
-  if (fd >= 0) {
-    int rc;
-    do {
-      rc = ::flock(fd, LOCK_EX | LOCK_NB);
-    } while (rc != 0 && errno == EINTR);
-    if (rc != 0) {
-      ::close(fd);
-      return false;
-    }
+  if (fd < 0) return false;  // fails closed: no job without the lock other processes see
+  int rc;
+  do {
+    rc = ::flock(fd, LOCK_EX | LOCK_NB);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) {
+    ::close(fd);
+    return false;
   }
-  // Without a usable lock file the rule still holds within this process.
   s.fd = fd;
   s.held = true;
   return true;

@@ -5,6 +5,12 @@
 // job never leaves the lock taken. The lock file is QENDIX_LOCK_FILE when set, else
 // "qendix-job.lock" in XDG_RUNTIME_DIR, else "/tmp/qendix-job-<uid>.lock".
 //
+// The lock fails closed: when the lock file cannot be used (it belongs to another user, is a
+// symbolic link or not a regular file, or cannot be opened or created), TryAcquire refuses the
+// job like a busy one instead of running it under the in-process flag alone, where a job of the
+// same user in another process could run at the same time. Job methods then return the busy
+// result (0x800700AA); the file's owner or an administrator has to remove the foreign file.
+//
 // TryAcquire and Release may be called from different threads (a job method takes the lock on
 // the host's thread, the job's worker thread gives it back). Thread-safe.
 #pragma once
@@ -16,7 +22,8 @@ class JobLock {
   // The process-wide instance.
   static JobLock& Instance();
 
-  // Takes the lock without waiting. False when a job runs here or in another process.
+  // Takes the lock without waiting. False when a job runs here or in another process, or when
+  // the lock file cannot be used (see above).
   bool TryAcquire();
   // Gives the lock back. Does nothing when it is not held.
   void Release();

@@ -1,5 +1,7 @@
 #include "steps/checker.h"
 
+#include <cerrno>
+
 #include "formats/file_kind.h"
 #include "formats/gni_invoice.h"
 #include "formats/sent_invoices.h"
@@ -19,10 +21,23 @@ PChecker::PChecker(JobContext& context)
 }
 
 PChecker::~PChecker() {
-  if (!register_.Save()) {
-    int error = register_.lastError() ? register_.lastError() : EIO;
-    Raise(mlError, mcSystem, error, std::string("qendix.log"), SystemErrorText(error));
-  }
+  if (register_.dirty()) SaveRegister();
+}
+
+bool PChecker::CheckRegister() {
+  if (!register_.loadFailed()) return true;
+  const std::string file = BaseName(register_.path());
+  if (int error = register_.loadError(); error != 0)
+    Raise(mlError, mcSystem, error, file, SystemErrorText(error));
+  Raise(mlError, mcModule, 7, file, LoadMessage(1125));
+  return false;
+}
+
+bool PChecker::SaveRegister() {
+  if (register_.Save()) return true;
+  int error = register_.lastError() ? register_.lastError() : EIO;
+  Raise(mlError, mcSystem, error, BaseName(register_.path()), SystemErrorText(error));
+  return false;
 }
 
 bool PChecker::CheckPreconditions() {
@@ -30,24 +45,26 @@ bool PChecker::CheckPreconditions() {
   if (Utf8Length(work) > 2) {
     sourceDir_ = JoinPath(work, "input");
     targetDir_ = JoinPath(work, "valid");
-    return true;
+    return CheckRegister();
   }
   Raise(mlError, mcModule, 7, std::nullopt, LoadMessage(1107));
   return false;
 }
 
-bool PChecker::ReadXmlInvoice(const std::string& path, InvoiceKeys* keys) {
+InvoiceFileRead PChecker::ReadXmlInvoice(const std::string& path, InvoiceKeys* keys) {
   std::string recipient;
-  bool ok = ReadXmlInvoiceFile(path, keys, &recipient);
+  InvoiceFileRead result = ReadXmlInvoiceFile(path, keys, &recipient);
+  bool ok = result == InvoiceFileRead::kRead;
   Raise(mlDebug, mcModule, 0, path, std::string(ok ? "XML" : "Not XML"));
   recipient_ = recipient;
-  return ok;
+  return result;
 }
 
-bool PChecker::ReadGniInvoice(const std::string& path, InvoiceKeys* keys) {
-  bool ok = ReadGniInvoiceFile(path, keys);
+InvoiceFileRead PChecker::ReadGniInvoice(const std::string& path, InvoiceKeys* keys) {
+  InvoiceFileRead result = ReadGniInvoiceFile(path, keys);
+  bool ok = result == InvoiceFileRead::kRead;
   Raise(mlDebug, mcModule, 0, path, std::string(ok ? "GNI" : "Not GNI"));
-  return ok;
+  return result;
 }
 
 bool PChecker::IsDuplicate(const InvoiceKeys& keys) const {
@@ -71,6 +88,7 @@ void PChecker::Prepare(std::vector<std::string>& files) {
 }
 
 int PChecker::FindAttachment(const std::string& prefix) const {
+  if (prefix.empty()) return -1;
   for (size_t i = 0; i < attachments_.size(); ++i)
     if (StartsWithNoCase(attachments_[i], prefix)) return static_cast<int>(i);
   return -1;
@@ -80,7 +98,7 @@ void PChecker::ProcessFile(const std::string& name) {
   std::string path = SourcePath(name);
   InvoiceKeys keys;
   bool gni = false;
-  bool read = false;
+  InvoiceFileRead read = InvoiceFileRead::kNotRead;
   switch (ClassifyFile(path)) {
     case fkXml:
       read = ReadXmlInvoice(path, &keys);
@@ -92,7 +110,12 @@ void PChecker::ProcessFile(const std::string& name) {
     default:
       break;
   }
-  if (!read) {
+  if (read == InvoiceFileRead::kTooLarge) {
+    Raise(mlError, mcSystem, EFBIG, name, SystemErrorText(EFBIG));
+    MoveToError(name);
+    return;
+  }
+  if (read != InvoiceFileRead::kRead) {
     Raise(mlError, mcModule, 10, name, LoadMessage(1052));
     MoveToError(name);
     return;
@@ -146,6 +169,8 @@ void PChecker::Finish() {
     MoveToError(pdf);
   }
   attachments_.clear();
+  // Before Run gives the job lock back, so the next job reads what this one registered.
+  SaveRegister();
 }
 
 }  // namespace qx

@@ -1,11 +1,17 @@
 #include "support/ini_file.h"
 
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cctype>
 #include <climits>
 #include <sstream>
 #include <vector>
 
 #include "platform/file_system.h"
+#include "platform/unique_fd.h"
 
 namespace qx {
 namespace {
@@ -28,10 +34,35 @@ bool EqualsNoCase(const std::string& a, const std::string& b) {
   return true;
 }
 
-std::vector<std::string> ReadLines(const std::string& path) {
+// Reads a regular file of at most kMaxIniBytes. 0 on success, else the errno value of the
+// failure (ENOENT for a missing file). O_NONBLOCK keeps a FIFO from blocking the open.
+int ReadContent(const std::string& path, std::string* content) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (!fd.valid()) return errno;
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return errno;
+  if (!S_ISREG(st.st_mode)) return EINVAL;
+  if (static_cast<unsigned long long>(st.st_size) > kMaxIniBytes) return EFBIG;
+  std::string data;
+  char buffer[65536];
+  for (;;) {
+    ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    if (n == 0) break;
+    if (data.size() + static_cast<size_t>(n) > kMaxIniBytes) return EFBIG;  // grew meanwhile
+    data.append(buffer, static_cast<size_t>(n));
+  }
+  *content = std::move(data);
+  return 0;
+}
+
+// The lines of the file; *error as ReadContent gives it (no lines unless 0).
+std::vector<std::string> ReadLines(const std::string& path, int* error) {
   std::string content;
   std::vector<std::string> lines;
-  if (!ReadFileLimited(path, kMaxIniBytes, &content)) return lines;
+  *error = ReadContent(path, &content);
+  if (*error != 0) return lines;
   std::istringstream in(content);
   std::string line;
   while (std::getline(in, line)) {
@@ -66,10 +97,20 @@ bool SplitKey(const std::string& line, std::string* key, std::string* value) {
 
 const std::vector<std::string>& IniFile::Lines() const {
   if (!loaded_) {
-    lines_ = ReadLines(path_);
+    lines_ = ReadLines(path_, &readError_);
     loaded_ = true;
   }
   return lines_;
+}
+
+int IniFile::readError() const {
+  Lines();
+  return readError_;
+}
+
+bool IniFile::unreadable() const {
+  int error = readError();
+  return error != 0 && error != ENOENT;
 }
 
 std::optional<std::string> IniFile::ReadString(const std::string& section,
@@ -158,13 +199,19 @@ void SetKey(std::vector<std::string>& lines, const std::string& section, const s
 }  // namespace
 
 bool IniFile::WriteStrings(const std::string& section, const std::vector<KeyValue>& values) const {
-  std::vector<std::string> lines = ReadLines(path_);
+  int error = 0;
+  std::vector<std::string> lines = ReadLines(path_, &error);
+  if (error != 0 && error != ENOENT) {
+    errno = error;
+    return false;
+  }
   for (const auto& [key, value] : values) SetKey(lines, section, key, value);
   std::string out;
   for (const auto& line : lines) out += line + "\n";
   if (!WriteFileAtomically(path_, out, 0600)) return false;
   lines_ = std::move(lines);
   loaded_ = true;
+  readError_ = 0;
   return true;
 }
 

@@ -60,6 +60,7 @@ constexpr Entry kCatalogue[] = {
     {1122, "Basisverzeichnis ungültig"},
     {1123, "Unerwartete Datei"},
     {1124, "Rechnungsverzeichnis ungültig"},
+    {1125, "Register der übermittelten Rechnungen nicht lesbar"},
     {2100, "QendiX"},
     {2101, "QendiX-Praxis"},
     {2200, "Une nouvelle version de Qendix-Cabinet est prêt. Installer maintenant?"},
@@ -103,6 +104,7 @@ constexpr Entry kCatalogue[] = {
     {3122, "Répertoire de base invalide"},
     {3123, "Fichier inattendu"},
     {3124, "Répertoire de factures invalide"},
+    {3125, "Registre des factures transmises illisible"},
 };
 
 const char* Lookup(uint32_t id) {

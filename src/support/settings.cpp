@@ -1,6 +1,7 @@
 #include "support/settings.h"
 
 #include <mutex>
+#include <vector>
 
 #include "platform/codepage.h"
 #include "platform/file_system.h"
@@ -45,10 +46,13 @@ std::string SettingsPath() {
 
 void ApplyFirstRunDefaults(const std::string& module_dir) {
   IniFile ini = File();
+  if (ini.unreadable()) return;
   if (ReadText(ini, "trustCenter").empty()) {
-    ini.WriteStrings(kSection, {{"trustCenter", std::string("TC test")},
-                                {"withPDF", std::string("0")},
-                                {"archive", std::string("1")}});
+    std::vector<IniFile::KeyValue> defaults = {{"trustCenter", std::string("TC test")}};
+    // Options the user set stay as they are, also when the label was lost.
+    if (ReadText(ini, "withPDF").empty()) defaults.push_back({"withPDF", std::string("0")});
+    if (ReadText(ini, "archive").empty()) defaults.push_back({"archive", std::string("1")});
+    ini.WriteStrings(kSection, defaults);
   }
   if (ReadText(ini, "inputDir").empty()) {
     std::string input = JoinPath(module_dir, "Rechnungen");
@@ -61,6 +65,7 @@ void ApplyFirstRunDefaults(const std::string& module_dir) {
 SettingsValues LoadSettings() {
   IniFile ini = File();
   SettingsValues v;
+  v.unreadable = ini.unreadable();
   std::string tc = ReadText(ini, "trustCenter");
   v.trustCenter = tc;
   v.inputDirectory = ReadText(ini, "inputDir");
@@ -73,6 +78,7 @@ SettingsValues LoadSettings() {
 }
 
 void StoreSettings(const SettingsValues& v) {
+  if (v.unreadable) return;
   File().WriteStrings(kSection, {{"trustCenter", v.trustCenter},
                                  {"inputDir", v.inputDirectory},
                                  {"workDir", v.workDirectory},
@@ -81,6 +87,5 @@ void StoreSettings(const SettingsValues& v) {
                                  {"archive", std::to_string(v.options & kOptionWithArchive)},
                                  {"debug", std::to_string(v.options & kOptionDebug)}});
 }
-
 
 }  // namespace qx

@@ -27,17 +27,25 @@ struct SettingsValues {
   BStr workDirectory;
   BStr asasLogin;
   uint32_t options = 0;
+  // The file exists but could not be read (too large, not a regular file, no permission, a read
+  // error): the values above are the defaults of an empty file, and StoreSettings writes nothing,
+  // so the settings in the file are never replaced by them.
+  bool unreadable = false;
 };
 
 void SetSettingsPath(const std::string& path);
 std::string SettingsPath();
 
-// Writes the first-run defaults that are missing: "trustCenter" (with "withPDF" and "archive"),
-// "inputDir" (module folder + "/Rechnungen", created) and "workDir" (module folder).
+// Writes the first-run defaults of the keys that are missing (absent or empty): when
+// "trustCenter" is missing, "trustCenter" = "TC test" and, each only if missing too, "withPDF" =
+// "0" and "archive" = "1"; "inputDir" (module folder + "/Rechnungen", created) and "workDir"
+// (module folder). A value that is present is never changed. Writes nothing when the file exists
+// but cannot be read.
 void ApplyFirstRunDefaults(const std::string& module_dir);
 
 SettingsValues LoadSettings();
+// Writes every key from `values`; nothing when values.unreadable is set. Failures are ignored (a
+// file that cannot be read at this moment is not written either, see ini_file.h).
 void StoreSettings(const SettingsValues& values);
-
 
 }  // namespace qx

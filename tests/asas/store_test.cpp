@@ -220,5 +220,24 @@ TEST_F(StoreTest, WritersInTwoProcessesLoseNoChanges) {
           << p << " " << i;
 }
 
+// The home holds private keys and logins: one that others can reach is made private again as
+// soon as the client opens it.
+TEST(HomeTest, AHomeOthersCanReachIsMadePrivateWhenOpened) {
+  testing::TempDir dir;
+  Home home{dir / "home"};
+  ASSERT_EQ(home.Ensure(), qx::S_OK);
+  const std::pair<std::string, mode_t> folders[] = {
+      {home.root, 0755}, {home.KeysDir(), 0777}, {home.CertsDir(), 0750}};
+  for (const auto& [path, mode] : folders) ASSERT_EQ(chmod(path.c_str(), mode), 0);
+  qx::RefPtr<qx::IUnknown> object;
+  ASSERT_EQ(CreateObjectOnHome("Asas.Client.Conf", home, qx::IUnknown::kIid, object.PutVoid()),
+            qx::S_OK);
+  for (const auto& [path, mode] : folders) {
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u) << path;
+  }
+}
+
 }  // namespace
 }  // namespace asas

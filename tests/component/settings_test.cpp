@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/as_nobody.h"
 #include "common/component_fixture.h"
 #include "support/ini_file.h"
 
@@ -68,15 +69,57 @@ TEST_F(Settings, StoredAsBitValuesAndKeepsForeignKeys) {
   EXPECT_EQ(IniFile(Ini()).ReadString("vendor", "x"), "y");
 }
 
-TEST_F(Settings, UnsetTrustCenterRemovesTheKey) {
-  // No directory cache: the setter refuses, trustCenter stays null, the release removes it.
+TEST_F(Settings, WithoutADirectoryTheLabelAndTheOptionsSurvive) {
+  // No directory cache: the label cannot be looked up, but it stays the user's choice.
+  WriteFile(Ini(), "[globals]\ntrustCenter=TC two\nwithPDF=1\narchive=0\n");
   auto q = CreateComponent();
-  BStr v = std::string("x");
+  BStr v;
   q->get_trustCenter(&v);
-  EXPECT_EQ(v, std::nullopt);
+  EXPECT_EQ(v, "TC two");
   q.Reset();
-  EXPECT_EQ(Key("trustCenter"), std::nullopt);
-  EXPECT_EQ(Key("archive"), "2");
+  EXPECT_EQ(Key("trustCenter"), "TC two");
+  EXPECT_EQ(Key("withPDF"), "1");
+  EXPECT_EQ(Key("archive"), "0");
+}
+
+TEST_F(Settings, FirstRunDefaultsOnlyFillMissingKeys) {
+  WriteFile(Ini(), "[globals]\nwithPDF=1\narchive=0\nworkDir=/w\n");  // the label was lost
+  auto q = CreateComponent();
+  EXPECT_EQ(Key("trustCenter"), "TC test");
+  EXPECT_EQ(Key("withPDF"), "1");
+  EXPECT_EQ(Key("archive"), "0");
+  EXPECT_EQ(Key("workDir"), "/w");
+}
+
+// A settings file that exists but cannot be read is never replaced, neither by the first-run
+// defaults nor by the release of a component that worked with defaults meanwhile.
+TEST_F(Settings, AnUnreadableFileIsNeverWritten) {
+  if (!CanBecomeNobody()) GTEST_SKIP() << "needs root to run as another user";
+  const std::string keys = "[globals]\ntrustCenter=TC two\nworkDir=/w\nwithPDF=1\n";
+  struct Case {
+    const char* what;
+    std::string content;
+    mode_t mode;
+  } cases[] = {
+      {"larger than 1 MB", keys + ";" + std::string(2 << 20, 'x') + "\n", 0644},
+      {"not readable by the user", keys, 0600},
+  };
+  chmod(ModuleDir().c_str(), 0777);  // the user could replace the file
+  for (const Case& c : cases) {
+    ASSERT_TRUE(WriteFile(Ini(), c.content));
+    chmod(Ini().c_str(), c.mode);
+    int status = RunAsNobody([] {
+      auto q = CreateComponent();
+      BStr work;
+      if (!q || q->get_workDirectory(&work) != S_OK || work != "") return 1;  // defaults
+      q->put_withPDF(VARIANT_FALSE);
+      q->put_workDirectory(std::string("/elsewhere"));
+      q.Reset();  // the release stores
+      return 0;
+    });
+    EXPECT_EQ(status, 0) << c.what;
+    EXPECT_EQ(ReadFile(Ini()), c.content) << c.what;
+  }
 }
 
 TEST_F(Settings, LongValuesAreCutTo511Bytes) {

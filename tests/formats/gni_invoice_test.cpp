@@ -76,7 +76,7 @@ TEST(GniKeyCollectorTest, ConvertsWindows1252ToUtf8) {
 
 TEST(ReadGniInvoiceFileTest, ReadsTwoInvoicesOfARealisticFile) {
   InvoiceKeys keys;
-  ASSERT_TRUE(ReadGniInvoiceFile(kGniData + "two_invoices.gni", &keys));
+  ASSERT_EQ(ReadGniInvoiceFile(kGniData + "two_invoices.gni", &keys), InvoiceFileRead::kRead);
   EXPECT_EQ(keys.invoiceIds, (Texts{"2005-0042", "2005-0043/Nachtrag \xC3\x9F"}));
   EXPECT_EQ(keys.amounts, (Texts{"125.50", "-5.00"}));
   EXPECT_EQ(keys.codingLines, (Texts{"0100000125505>000000000000000020050004201+ 010001628>",
@@ -86,7 +86,7 @@ TEST(ReadGniInvoiceFileTest, ReadsTwoInvoicesOfARealisticFile) {
 
 TEST(ReadGniInvoiceFileTest, ReplacesTheCallersKeysOnSuccess) {
   InvoiceKeys keys{{"old"}, {"1.00"}, {"old line"}, "OLD"};
-  ASSERT_TRUE(ReadGniInvoiceFile(kGniData + "quick_invoice.gni", &keys));
+  ASSERT_EQ(ReadGniInvoiceFile(kGniData + "quick_invoice.gni", &keys), InvoiceFileRead::kRead);
   EXPECT_EQ(keys.invoiceIds, (Texts{"Q-17"}));
   EXPECT_EQ(keys.amounts, (Texts{"99.00"}));
   EXPECT_TRUE(keys.codingLines.empty());
@@ -98,18 +98,18 @@ TEST(ReadGniInvoiceFileTest, LeavesTheKeysAloneOnFailure) {
   ASSERT_TRUE(testing::WriteFile(dir / "bad.gni", "[DEB1]\n115=A\n119=100"));
   const InvoiceKeys before{{"old"}, {"1.00"}, {"line"}, "OLD"};
   InvoiceKeys keys = before;
-  EXPECT_FALSE(ReadGniInvoiceFile(dir / "bad.gni", &keys));
-  EXPECT_FALSE(ReadGniInvoiceFile(dir / "missing.gni", &keys));
+  EXPECT_NE(ReadGniInvoiceFile(dir / "bad.gni", &keys), InvoiceFileRead::kRead);
+  EXPECT_NE(ReadGniInvoiceFile(dir / "missing.gni", &keys), InvoiceFileRead::kRead);
   EXPECT_EQ(keys.invoiceIds, before.invoiceIds);
   EXPECT_EQ(keys.amounts, before.amounts);
   EXPECT_EQ(keys.codingLines, before.codingLines);
   EXPECT_EQ(keys.providerZsr, before.providerZsr);
-  EXPECT_FALSE(ReadGniInvoiceFile(kGniData + "quick_invoice.gni", nullptr));
+  EXPECT_NE(ReadGniInvoiceFile(kGniData + "quick_invoice.gni", nullptr), InvoiceFileRead::kRead);
 }
 
 TEST(ReadGniInvoiceFileTest, ReadsTheGniTextInsideATransferDocument) {
   InvoiceKeys keys;
-  ASSERT_TRUE(ReadGniInvoiceFile(kGniData + "transfer_from_gni.xml", &keys));
+  ASSERT_EQ(ReadGniInvoiceFile(kGniData + "transfer_from_gni.xml", &keys), InvoiceFileRead::kRead);
   EXPECT_EQ(keys.invoiceIds, (Texts{"2005-0042"}));
   EXPECT_EQ(keys.amounts, (Texts{"125.50"}));
   EXPECT_EQ(keys.codingLines,

@@ -49,7 +49,7 @@ class SentRegisterTest : public ::testing::Test {
 
 TEST_F(SentRegisterTest, SavesTheHeaderAndOneLinePerEntry) {
   SentRegister reg(SettingsPath());
-  EXPECT_FALSE(reg.Load(RegisterPath()));
+  EXPECT_TRUE(reg.Load(RegisterPath()));  // no file yet: a new, empty register
   int64_t t = Now() - 10;
   reg.Add("Z123456", "2005-0042", "125.50", t);
   ASSERT_TRUE(reg.Save());
@@ -111,20 +111,37 @@ TEST_F(SentRegisterTest, ALongLineDoesNotEndTheReading) {
   EXPECT_TRUE(reg.Find("Z", "B", "2"));
 }
 
-TEST_F(SentRegisterTest, AnotherHeaderIsIgnoredAndReplacedByTheNextSave) {
+// A file whose history cannot be known fails the load and is never replaced by a save.
+TEST_F(SentRegisterTest, ARegisterThatCannotBeReadIsNeverReplaced) {
   std::string ts = std::to_string(Now());
-  ASSERT_TRUE(testing::WriteFile(RegisterPath(), "qxdl-2.0\r\nA|1.00|" + ts + "|Z1\r\n"));
+  const std::pair<const char*, std::string> files[] = {
+      {"another header", "qxdl-2.0\r\nA|1.00|" + ts + "|Z1\r\n"},
+      {"a cut header", "qxdl-1\r\nA|1.00|" + ts + "|Z1\r\n"},
+      {"an empty file", ""},
+  };
+  for (const auto& [what, content] : files) {
+    ASSERT_TRUE(testing::WriteFile(RegisterPath(), content));
+    SentRegister reg(SettingsPath());
+    EXPECT_FALSE(reg.Load(RegisterPath())) << what;
+    EXPECT_TRUE(reg.loadFailed()) << what;
+    reg.Add("Z2", "B", "2.00", Now());
+    EXPECT_FALSE(reg.Save()) << what;
+    EXPECT_EQ(testing::ReadFile(RegisterPath()), content) << what;
+  }
+  // A folder in its place fails with the system's cause.
+  ASSERT_EQ(unlink(RegisterPath().c_str()), 0);
+  ASSERT_EQ(mkdir(RegisterPath().c_str(), 0700), 0);
   SentRegister reg(SettingsPath());
   EXPECT_FALSE(reg.Load(RegisterPath()));
-  EXPECT_TRUE(reg.entries().empty());
-  ASSERT_TRUE(reg.Save());  // nothing to save: the file stays
-  EXPECT_EQ(testing::ReadFile(RegisterPath()).substr(0, 8), "qxdl-2.0");
-  reg.Add("Z2", "B", "2.00", Now());
-  ASSERT_TRUE(reg.Save());
-  SentRegister again(SettingsPath());
-  ASSERT_TRUE(again.Load(RegisterPath()));
-  EXPECT_EQ(again.entries().size(), 1u);
-  EXPECT_FALSE(again.Find("Z1", "A", "1.00"));
+  EXPECT_EQ(reg.loadError(), EINVAL);
+}
+
+TEST_F(SentRegisterTest, AByteOrderMarkBeforeTheHeaderIsRead) {
+  ASSERT_TRUE(testing::WriteFile(
+      RegisterPath(), "\xEF\xBB\xBFqxdl-1.0\r\nA|1.00|" + std::to_string(Now()) + "|Z1\r\n"));
+  SentRegister reg(SettingsPath());
+  ASSERT_TRUE(reg.Load(RegisterPath()));
+  EXPECT_TRUE(reg.Find("Z1", "A", "1.00"));
 }
 
 TEST_F(SentRegisterTest, ValuesWithSeparatorsOrEmptyValuesRoundTrip) {
@@ -267,6 +284,11 @@ TEST(DlogMaxTest, ReadsTheValueLikeTheProfileFunctions) {
     ASSERT_TRUE(testing::WriteFile(ini, text));
     EXPECT_EQ(ReadDlogMaxMonths(ini), months) << text;
   }
+}
+
+TEST_F(RetentionTest, UnreadableSettingsKeepEverything) {
+  ASSERT_EQ(mkdir(SettingsPath().c_str(), 0700), 0);  // a "qendix.ini" that cannot be read
+  EXPECT_EQ(KeptAfterSave({1, 31, 5000}), (std::vector<int>{1, 31, 5000}));
 }
 
 TEST_F(RetentionTest, AHugeRetentionKeepsEverything) {

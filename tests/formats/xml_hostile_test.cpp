@@ -37,7 +37,7 @@ Result ReadDocument(const testing::TempDir& dir, const std::string& document) {
   EXPECT_TRUE(testing::WriteFile(path, document));
   Result r{false, {}};
   std::string recipient;
-  r.ok = ReadXmlInvoiceFile(path, &r.keys, &recipient);
+  r.ok = ReadXmlInvoiceFile(path, &r.keys, &recipient) == InvoiceFileRead::kRead;
   return r;
 }
 

@@ -37,7 +37,7 @@ class XmlInvoiceTest : public ::testing::Test {
     std::string path = dir_ / ("doc" + std::to_string(++count_) + ".xml");
     EXPECT_TRUE(testing::WriteFile(path, document));
     XmlRead r{false, {}, std::move(recipient)};
-    r.ok = ReadXmlInvoiceFile(path, &r.keys, &r.recipient);
+    r.ok = ReadXmlInvoiceFile(path, &r.keys, &r.recipient) == InvoiceFileRead::kRead;
     return r;
   }
 
@@ -65,7 +65,7 @@ TEST_P(RealSampleTest, ReadsTheKeysTheFileHolds) {
   const Sample& s = GetParam();
   InvoiceKeys keys;
   std::string recipient = "left over";
-  ASSERT_TRUE(ReadXmlInvoiceFile(kSamples + s.file, &keys, &recipient));
+  ASSERT_EQ(ReadXmlInvoiceFile(kSamples + s.file, &keys, &recipient), InvoiceFileRead::kRead);
   EXPECT_EQ(keys.invoiceIds, (Texts{s.invoiceId}));
   EXPECT_EQ(keys.amounts, (Texts{s.amount}));
   EXPECT_EQ(keys.codingLines, (Texts{s.codingLine}));
@@ -109,7 +109,8 @@ TEST(RealDocumentTest, AResponseAndTheSchemaAreNoInvoices) {
   for (const char* file : {"readResp400.xml", "MDInvoiceRequest_400.xsd"}) {
     InvoiceKeys keys;
     std::string recipient;
-    EXPECT_FALSE(ReadXmlInvoiceFile(kSamples + file, &keys, &recipient)) << file;
+    EXPECT_NE(ReadXmlInvoiceFile(kSamples + file, &keys, &recipient), InvoiceFileRead::kRead)
+        << file;
     EXPECT_TRUE(keys.invoiceIds.empty());
     EXPECT_TRUE(keys.amounts.empty());
   }
@@ -134,7 +135,7 @@ TEST_F(XmlInvoiceTest, AppendsToTheCallersLists) {
   ASSERT_TRUE(testing::WriteFile(
       path, Doc("<i:request><i:invoice invoice_id=\"B\"/><i:balance amount=\"2\"/></i:request>")));
   InvoiceKeys keys{{"A"}, {"1"}, {"line A"}, "OLD"};
-  ASSERT_TRUE(ReadXmlInvoiceFile(path, &keys, nullptr));
+  ASSERT_EQ(ReadXmlInvoiceFile(path, &keys, nullptr), InvoiceFileRead::kRead);
   EXPECT_EQ(keys.invoiceIds, (Texts{"A", "B"}));
   EXPECT_EQ(keys.amounts, (Texts{"1", "2"}));
   EXPECT_EQ(keys.codingLines, (Texts{"line A"}));
@@ -229,7 +230,8 @@ TEST_F(XmlInvoiceTest, TransferDocumentGivesItsRecipient) {
 TEST_F(XmlInvoiceTest, TransferDocumentWithoutRequestIsNoXmlInvoiceButGivesItsRecipient) {
   InvoiceKeys keys{{"kept"}, {}, {}, "Z"};
   std::string recipient;
-  EXPECT_FALSE(ReadXmlInvoiceFile(kGniData + "transfer_from_gni.xml", &keys, &recipient));
+  EXPECT_NE(ReadXmlInvoiceFile(kGniData + "transfer_from_gni.xml", &keys, &recipient),
+            InvoiceFileRead::kRead);
   EXPECT_EQ(recipient, "tc-demo@example.org");
   EXPECT_EQ(keys.invoiceIds, (Texts{"kept"}));
   EXPECT_EQ(keys.providerZsr, "Z");
@@ -277,16 +279,16 @@ TEST_F(XmlInvoiceTest, FailsOnFilesThatAreNoDocuments) {
   EXPECT_FALSE(Read(Doc("<i:invoice invoice_id=\"no request\"/>")).ok);
   InvoiceKeys keys;
   std::string recipient = "old";
-  EXPECT_FALSE(ReadXmlInvoiceFile(dir_ / "missing.xml", &keys, &recipient));
+  EXPECT_NE(ReadXmlInvoiceFile(dir_ / "missing.xml", &keys, &recipient), InvoiceFileRead::kRead);
   EXPECT_EQ(recipient, "");
-  EXPECT_FALSE(ReadXmlInvoiceFile(dir_.path(), &keys, &recipient));
+  EXPECT_NE(ReadXmlInvoiceFile(dir_.path(), &keys, &recipient), InvoiceFileRead::kRead);
 }
 
 TEST_F(XmlInvoiceTest, DoesNotBlockOnAFifo) {
   std::string fifo = dir_ / "fifo.xml";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   InvoiceKeys keys;
-  EXPECT_FALSE(ReadXmlInvoiceFile(fifo, &keys, nullptr));
+  EXPECT_NE(ReadXmlInvoiceFile(fifo, &keys, nullptr), InvoiceFileRead::kRead);
 }
 
 TEST(InvoiceSaxHandlerTest, ReadsADocumentLargerThanOneReadChunk) {

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +12,9 @@
 #include <thread>
 
 #include <gtest/gtest.h>
+
+#include "common/as_nobody.h"
+#include "common/temp_dir.h"
 
 namespace qx {
 namespace {
@@ -60,6 +64,33 @@ TEST(JobLock, AKilledHolderDoesNotLeaveItTaken) {
   JobLock::Instance().Release();
   close(ready[0]);
   close(ready[1]);
+}
+
+// A lock file that is not a regular file of the user refuses the job instead of leaving only the
+// in-process flag, which a job of the same user in another process would not see.
+TEST(JobLock, ALockFileThatIsNotTheUsersFailsClosed) {
+  if (!testing::CanBecomeNobody()) GTEST_SKIP() << "needs root to run as another user";
+  testing::TempDir t;
+  ASSERT_EQ(chmod(t.path().c_str(), 0777), 0);
+  const uid_t nobody = testing::NobodyUid();
+  const gid_t group = testing::NobodyGid();
+  ASSERT_TRUE(testing::WriteFile(t / "foreign", ""));  // root's, writable for everybody
+  ASSERT_EQ(chmod((t / "foreign").c_str(), 0666), 0);
+  ASSERT_TRUE(testing::WriteFile(t / "own", ""));
+  ASSERT_EQ(chown((t / "own").c_str(), nobody, group), 0);
+  ASSERT_EQ(symlink((t / "own").c_str(), (t / "link").c_str()), 0);
+  ASSERT_EQ(lchown((t / "link").c_str(), nobody, group), 0);
+  ASSERT_EQ(mkfifo((t / "fifo").c_str(), 0600), 0);
+  ASSERT_EQ(chown((t / "fifo").c_str(), nobody, group), 0);
+  ASSERT_EQ(mkdir((t / "folder").c_str(), 0700), 0);
+  ASSERT_EQ(chown((t / "folder").c_str(), nobody, group), 0);
+  for (const char* name : {"foreign", "link", "fifo", "folder"}) {
+    setenv("QENDIX_LOCK_FILE", (t / name).c_str(), 1);
+    EXPECT_EQ(testing::RunAsNobody([] { return JobLock::Instance().TryAcquire() ? 1 : 0; }), 0)
+        << name;
+  }
+  setenv("QENDIX_LOCK_FILE", (t / "own").c_str(), 1);
+  EXPECT_EQ(testing::RunAsNobody([] { return JobLock::Instance().TryAcquire() ? 0 : 1; }), 0);
 }
 
 }  // namespace

@@ -1,14 +1,19 @@
 // The Check job: where each file ends and which events say why.
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <ctime>
 #include <set>
 
 #include <gtest/gtest.h>
 
 #include "common/component_fixture.h"
+#include "component/cqendix.h"
+#include "platform/job_lock.h"
+#include "platform/last_error.h"
 #include "steps/checker.h"
 
 namespace qx::testing {
@@ -155,6 +160,96 @@ TEST_F(Checker, FrenchTexts) {
   RunCheck();
   EXPECT_EQ(About("incomplete.xml"), std::vector<std::string>{"3|11|Facture incomplète"});
   EXPECT_EQ(events_->Events().front().msg, "Vérifier démarré");
+}
+
+// A register whose history cannot be known stops the check before any invoice passes or moves.
+TEST_F(Checker, AnUnreadableRegisterStopsTheCheck) {
+  using V = std::vector<std::string>;
+  const std::string text = "3|7|Register der übermittelten Rechnungen nicht lesbar";
+  const std::string reg = ModuleDir() + "/qendix.log";
+  WriteFile(reg, "qxdl-2.0\r\nDUP1|100.00|1|Z123456\r\n");  // another header
+  In("duplicate.xml", XmlInvoice("DUP1", "80.00"));
+  Create();
+  RunCheck();
+  EXPECT_EQ(About("qendix.log"), V{text});
+  ASSERT_EQ(unlink(reg.c_str()), 0);
+  ASSERT_EQ(mkdir(reg.c_str(), 0700), 0);  // a folder in its place
+  events_->Clear();
+  RunCheck();
+  EXPECT_EQ(About("qendix.log"), (V{"3|22|" + SystemErrorText(EINVAL), text}));
+  EXPECT_TRUE(FileExists(Work("input/duplicate.xml")));
+  EXPECT_EQ(EndText(), "Überprüfen abgeschlossen: 0 kopiert, 0 fehlerhafte Rechnungsdateien");
+}
+
+TEST_F(Checker, ARegisterWithAByteOrderMarkStillFindsDuplicates) {
+  WriteFile(ModuleDir() + "/qendix.log", "\xEF\xBB\xBFqxdl-1.0\r\nDUP1|100.00|" +
+                                             std::to_string(std::time(nullptr)) + "|Z123456\r\n");
+  In("duplicate.xml", XmlInvoice("DUP1", "80.00"));
+  Create();
+  RunCheck();
+  EXPECT_EQ(About("duplicate.xml"), std::vector<std::string>{"3|12|Doppelte Rechnung"});
+}
+
+// An empty or blank coding line names no payment slip; it must not take another patient's.
+TEST_F(Checker, ABlankCodingLineMatchesNoPdf) {
+  In("blank.xml", XmlInvoice("B1", "10.00", "   "));
+  In("empty.gni", Gni("115=E1\r\n119=100\r\n200=\r\n"));
+  In("0100001234_other_patient.pdf", "%PDF-1.4 slip");
+  Create();
+  q_->put_withPDF(VARIANT_TRUE);
+  RunCheck();
+  using V = std::vector<std::string>;
+  for (const char* f : {"blank.xml", "empty.gni"}) {
+    EXPECT_TRUE(FileExists(ErrorDir() + "/" + f)) << f;
+    EXPECT_EQ(About(f), V{"3|13|PDF-Datei nicht gefunden (.?\?\?)"}) << f;
+  }
+  EXPECT_EQ(About("0100001234_other_patient.pdf"), V{"3|14|Unreferenzierte PDF-Datei"});
+}
+
+TEST_F(Checker, AnInvoiceOverTheSizeLimitIsSetAsideUnread) {
+  const std::pair<const char*, std::string> files[] = {{"big.xml", XmlInvoice("L1", "1.00")},
+                                                       {"big.gni", Gni("115=L2\r\n119=100\r\n")}};
+  for (const auto& [name, start] : files) {
+    In(name, start);  // a valid invoice, then a hole up to one byte over the limit
+    ASSERT_EQ(truncate(Work(std::string("input/") + name).c_str(), kMaxInvoiceFileBytes + 1), 0);
+  }
+  Create();
+  RunCheck();
+  for (const auto& [name, start] : files) {
+    EXPECT_TRUE(FileExists(ErrorDir() + "/" + name)) << name;
+    EXPECT_EQ(About(name), std::vector<std::string>{"3|27|" + SystemErrorText(EFBIG)}) << name;
+  }
+}
+
+// A step that records deliveries in the register, as the Sender does with its own checker.
+class RecordingChecker : public PChecker {
+ public:
+  using PChecker::PChecker;
+
+ protected:
+  void ProcessFile(const std::string& name) override {
+    InvoiceKeys keys;
+    if (ReadXmlInvoice(SourcePath(name), &keys) == InvoiceFileRead::kRead) RecordSent(keys);
+  }
+};
+
+// The next job may start from the handler of the end event: by then the lock is free and the
+// register must already hold what this step recorded.
+TEST_F(Checker, TheRegisterIsSavedBeforeTheJobLockIsGivenBack) {
+  In("sent.xml", XmlInvoice("S1", "10.00"));
+  Create();
+  std::string atEnd;
+  bool lockFree = false;
+  events_->SetHook([&](const RecordedEvent& e) {
+    if (e.mclass != mcModule || e.code != 1) return;
+    atEnd = ReadFile(ModuleDir() + "/qendix.log");
+    lockFree = !JobLock::Instance().IsHeldHere();
+  });
+  ASSERT_TRUE(JobLock::Instance().TryAcquire());
+  JobContext context(*static_cast<CQendix*>(q_.Get()), nullptr);
+  RecordingChecker(context).Run();
+  EXPECT_TRUE(lockFree);
+  EXPECT_NE(atEnd.find("\nS1|10.00|"), std::string::npos) << atEnd;
 }
 
 TEST(StartsWithNoCase, FoldsAsciiAndLatinLetters) {

@@ -1,9 +1,23 @@
 #include "net/center_directory.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <openssl/ssl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <map>
+#include <thread>
+
 #include <gtest/gtest.h>
 
 #include "common/http_server.h"
+#include "common/process.h"
 #include "common/temp_dir.h"
+#include "net/http_download.h"
 #include "platform/file_system.h"
 
 namespace qx {
@@ -11,6 +25,7 @@ namespace {
 
 using testing::HttpServer;
 using testing::ReadFile;
+using testing::RunProcess;
 using testing::TempDir;
 using testing::WriteFile;
 
@@ -100,12 +115,111 @@ TEST(CenterDirectoryRefresh, ABadDownloadKeepsTheCacheAndLeavesNoTemporary) {
   std::vector<std::string> names;
   ListRegularFiles(t.path(), &names);
   EXPECT_EQ(names.size(), 1u);
-  // A well-formed document without centers still replaces the cache.
-  server.Set("/centers/qendix.xml", "<anything/>");
-  EXPECT_TRUE(CenterDirectory(t / "qendix.xml").Refresh());
-  CenterDirectory empty(t / "qendix.xml");
-  EXPECT_TRUE(empty.LoadCache());
-  EXPECT_TRUE(empty.labels().empty());
+}
+
+// A document without a center would leave the user no Trust Center to choose.
+TEST(CenterDirectoryRefresh, ADocumentWithoutCentersKeepsTheCache) {
+  HttpServer server;
+  TempDir t;
+  std::string original = Doc(server.BaseUrl() + "/centers");
+  WriteFile(t / "qendix.xml", original);
+  for (const char* doc : {"<anything/>", "<centers xmlns='http://www.qendix.org/centers/v1'/>",
+                          "<centers xmlns='http://www.qendix.org/centers/v1'><center/></centers>",
+                          "<centers><center label='no namespace'/></centers>"}) {
+    server.Set("/centers/qendix.xml", doc);
+    EXPECT_FALSE(CenterDirectory(t / "qendix.xml").Refresh()) << doc;
+    EXPECT_EQ(ReadFile(t / "qendix.xml"), original) << doc;
+  }
+}
+
+// An HTTPS server on 127.0.0.1 with a self-signed certificate for that address (caFile()),
+// answering one connection at a time with the raw response set for the path.
+class TlsServer {
+ public:
+  explicit TlsServer(const TempDir& t) : ca_(t / "ca.pem") {
+    std::string key = t / "key.pem";
+    EXPECT_EQ(RunProcess({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                          "ec_paramgen_curve:P-256", "-nodes", "-keyout", key, "-out", ca_, "-days",
+                          "1", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"},
+                         {}, t.path())
+                  .status,
+              0);
+    SSL_CTX_use_certificate_file(ctx_, ca_.c_str(), SSL_FILETYPE_PEM);
+    SSL_CTX_use_PrivateKey_file(ctx_, key.c_str(), SSL_FILETYPE_PEM);
+    sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t len = sizeof addr;
+    bind(listen_, reinterpret_cast<sockaddr*>(&addr), len);
+    getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &len);
+    port_ = ntohs(addr.sin_port);
+    listen(listen_, 8);
+    thread_ = std::thread([this] { Serve(); });
+  }
+  ~TlsServer() {
+    stop_ = true;
+    thread_.join();
+    close(listen_);
+    SSL_CTX_free(ctx_);
+  }
+  // Before the first request.
+  void Set(const std::string& path, const std::string& response) { routes_[path] = response; }
+  std::string BaseUrl() const { return "https://127.0.0.1:" + std::to_string(port_); }
+  const std::string& caFile() const { return ca_; }
+
+ private:
+  void Serve() {
+    while (!stop_) {
+      pollfd p{listen_, POLLIN, 0};
+      int fd = poll(&p, 1, 50) > 0 ? accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+      if (fd < 0) continue;
+      SSL* ssl = SSL_new(ctx_);
+      SSL_set_fd(ssl, fd);
+      char request[4096] = {};
+      if (SSL_accept(ssl) == 1 && SSL_read(ssl, request, sizeof request - 1) > 4) {
+        std::string line(request + 4);  // "GET <path> HTTP/1.1"
+        std::string answer = routes_[line.substr(0, line.find(' '))];
+        SSL_write(ssl, answer.data(), static_cast<int>(answer.size()));
+        SSL_shutdown(ssl);
+      }
+      SSL_free(ssl);
+      close(fd);
+    }
+  }
+
+  std::string ca_;
+  SSL_CTX* ctx_ = SSL_CTX_new(TLS_server_method());
+  int listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::map<std::string, std::string> routes_;
+  std::thread thread_;
+};
+
+std::string Redirect(const std::string& location) {
+  return "HTTP/1.0 302 Found\r\nLocation: " + location + "\r\nContent-Length: 0\r\n\r\n";
+}
+
+// What starts on https may be redirected to https, never handed over to plain http.
+TEST(Download, ARedirectFromHttpsToHttpIsRefused) {
+  TempDir t;
+  HttpServer plain;
+  plain.Set("/doc", "plain");
+  TlsServer tls(t);
+  tls.Set("/doc", "HTTP/1.0 200 OK\r\nContent-Length: 6\r\n\r\nsecure");
+  tls.Set("/to-https", Redirect(tls.BaseUrl() + "/doc"));
+  tls.Set("/to-http", Redirect(plain.BaseUrl() + "/doc"));
+  DownloadLimits limits;
+  limits.caFile = tls.caFile();
+  const std::pair<const char*, std::string> cases[] = {{"/to-https", "secure"}, {"/to-http", ""}};
+  for (const auto& [path, body] : cases) {
+    FILE* out = tmpfile();
+    bool ok = DownloadToFd(tls.BaseUrl() + path, fileno(out), limits);
+    EXPECT_EQ(ok, !body.empty()) << path;
+    char got[16] = {};
+    EXPECT_EQ(pread(fileno(out), got, sizeof got, 0), static_cast<ssize_t>(body.size())) << path;
+    EXPECT_EQ(std::string(got), body) << path;
+    fclose(out);
+  }
+  EXPECT_EQ(plain.RequestCount(), 0);
 }
 
 TEST(CenterDirectoryRefresh, NoUpdateUrlMeansNoDownload) {
