@@ -11,10 +11,6 @@
 
 namespace qx {
 
-HRESULT HresultFromErrno(int error) {
-  return error == 0 ? E_FAIL : HresultFromWin32(static_cast<uint32_t>(error));
-}
-
 HRESULT MessageFile::Create(std::unique_ptr<MessageFile>* file) {
   if (!file) return E_POINTER;
   file->reset();

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/hresult_errno.h"
 #include "qendix/com.h"
 
 namespace qx {
@@ -38,8 +39,5 @@ class MessageFile {
   std::string path_;
   int fd_ = -1;
 };
-
-// An errno value as an HRESULT (facility 7); E_FAIL when errno is 0.
-HRESULT HresultFromErrno(int error);
 
 }  // namespace qx

@@ -5,7 +5,7 @@
 #include "component/cqendix.h"
 #include "platform/codepage.h"
 #include "platform/file_system.h"
-#include "platform/last_error.h"
+#include "platform/hresult_errno.h"
 #include "support/messages.h"
 
 namespace qx {
@@ -37,9 +37,8 @@ bool PReader::CheckPreconditions() {
 }
 
 void PReader::ProcessFile(const std::string& name) {
-  if (IsOpenForWriting(SourcePath(name))) {
-    SetLastSystemError(EBUSY);
-    ReportSystemError(name);
+  if (ProbeWriters(SourcePath(name)) == WriterState::kWriting) {
+    ReportSystemError(name, HresultFromErrno(EBUSY));
     Raise(mlWarning, mcModule, 3, name, failText_);
     return;
   }

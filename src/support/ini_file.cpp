@@ -31,7 +31,7 @@ bool EqualsNoCase(const std::string& a, const std::string& b) {
 std::vector<std::string> ReadLines(const std::string& path) {
   std::string content;
   std::vector<std::string> lines;
-  if (!ReadFileLimited(path, kMaxIniBytes, &content)) return lines;
+  if (Failed(ReadFileLimited(path, kMaxIniBytes, &content))) return lines;
   std::istringstream in(content);
   std::string line;
   while (std::getline(in, line)) {
@@ -162,7 +162,7 @@ bool IniFile::WriteStrings(const std::string& section, const std::vector<KeyValu
   for (const auto& [key, value] : values) SetKey(lines, section, key, value);
   std::string out;
   for (const auto& line : lines) out += line + "\n";
-  if (!WriteFileAtomically(path_, out, 0600)) return false;
+  if (Failed(WriteFileAtomically(path_, out, kPrivateFileMode))) return false;
   lines_ = std::move(lines);
   loaded_ = true;
   return true;

@@ -5,15 +5,20 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
+#include <filesystem>
+#include <functional>
 
 #include <gtest/gtest.h>
 
 #include "common/component_fixture.h"
+#include "common/two_file_systems.h"
 
 namespace qx::testing {
 namespace {
 
 using Lines = std::vector<std::string>;
+using namespace std::string_literals;
 
 const std::string kStart = "1|2|0|0|(null)|Einlesen gestartet";
 const std::string kNone = "2|2|0|4|(null)|Keine Datei gefunden";
@@ -203,6 +208,95 @@ TEST_F(ReadJob, WritesTheDayLogAndSetsTheSession) {
   std::string again = ReadFile(Work("logs/" + *session + ".log"));
   EXPECT_EQ(again.find("qendix-Praxis", 1), std::string::npos);
   EXPECT_GT(again.size(), log.size());
+}
+
+TEST_F(ReadJob, WorkFoldersAndTheLogArePrivate) {
+  WriteFile(Input("a.xml"), "<?xml version='1.0'?><x/>");
+  mkdir(Work("logs").c_str(), 0755);  // made by an earlier version
+  Create();
+  RunRead();
+  BStr session;
+  q_->get_session(&session);
+  for (const auto& [path, mode] : {std::pair{Work("input"), 0700u},
+                                   {Work("logs"), 0700u},
+                                   {Work("logs/" + *session + ".log"), 0600u}}) {
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0) << path;
+    EXPECT_EQ(st.st_mode & 07777, mode) << path;
+  }
+}
+
+// The invoice folder on /dev/shm, the work directory on disk: every move is a copy.
+class ReadAcross : public ReadJob {
+ protected:
+  void SetUp() override {
+    if (!fs_.ok()) GTEST_SKIP() << "needs /dev/shm and a disk folder on another file system";
+    ReadJob::SetUp();
+    Create(false);
+    ASSERT_EQ(q_->put_inputDirectory(fs_.memory()), S_OK);
+    ASSERT_EQ(q_->put_workDirectory(fs_.disk()), S_OK);
+  }
+  std::string Inv(const std::string& name) const { return fs_.memory() + "/" + name; }
+  std::string Wrk(const std::string& name) const { return fs_.disk() + "/" + name; }
+  TwoFileSystems fs_;
+};
+
+TEST_F(ReadAcross, ASetuidInvoiceArrivesPrivate) {
+  WriteFile(Inv("a.xml"), "<?xml version='1.0'?><x/>");
+  ASSERT_EQ(chmod(Inv("a.xml").c_str(), 04777), 0);
+  RunRead();
+  EXPECT_EQ(events_->Lines()[2], Moved("a.xml"));
+  struct stat st;
+  ASSERT_EQ(stat(Wrk("input/a.xml").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_EQ(ReadFile(Wrk("input/a.xml")), "<?xml version='1.0'?><x/>");
+  EXPECT_FALSE(FileExists(Inv("a.xml")));
+}
+
+TEST_F(ReadAcross, ALinkOrFifoSwappedInAfterListingStays) {
+  struct Case {
+    const char* what;
+    std::function<int(const std::string&)> plant;
+    std::string event;
+  } cases[] = {
+      {"link", [&](const std::string& p) { return symlink(Wrk("outside.xml").c_str(), p.c_str()); },
+       "3|0|0|40|a.xml|Too many levels of symbolic links"},
+      {"fifo", [](const std::string& p) { return mkfifo(p.c_str(), 0666); },
+       "3|0|0|22|a.xml|Invalid argument"},
+  };
+  WriteFile(Wrk("outside.xml"), "<?xml version='1.0'?><secret/>");
+  mkdir(Wrk("input").c_str(), 0700);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    WriteFile(Inv("a.xml"), "<?xml version='1.0'?><x/>");
+    // Right after the listing (the count event), the invoice is replaced.
+    events_->SetHook([&](const RecordedEvent& e) {
+      if (e.mclass == mcCount) {
+        unlink(Inv("a.xml").c_str());
+        c.plant(Inv("a.xml"));
+      }
+    });
+    events_->Clear();
+    RunRead();
+    EXPECT_EQ(events_->Lines(),
+              (Lines{kStart, Count(1), c.event, "2|2|0|3|a.xml|Datei nicht kopiert", End(0, 0)}));
+    EXPECT_EQ(ReadFile(Wrk("outside.xml")), "<?xml version='1.0'?><secret/>");
+    EXPECT_FALSE(FileExists(Wrk("input/a.xml")));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(Wrk("input")), {}), 0);
+    unlink(Inv("a.xml").c_str());
+  }
+}
+
+TEST_F(ReadAcross, TheCopyOfAKilledMoveGoesAtTheNextStart) {
+  // A move killed during its copy left the hidden copy; the invoice is still at its source.
+  mkdir(Wrk("input").c_str(), 0700);
+  WriteFile(Wrk("input/.a.xml.move-k1lLed"), "<?xml vers");
+  WriteFile(Wrk("input/.keep"), "not ours");
+  WriteFile(Inv("a.xml"), "<?xml version='1.0'?><x/>");
+  RunRead();
+  EXPECT_FALSE(FileExists(Wrk("input/.a.xml.move-k1lLed")));
+  EXPECT_TRUE(FileExists(Wrk("input/.keep")));
+  EXPECT_EQ(ReadFile(Wrk("input/a.xml")), "<?xml version='1.0'?><x/>");
 }
 
 }  // namespace
