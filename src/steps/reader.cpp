@@ -5,7 +5,6 @@
 #include "component/cqendix.h"
 #include "platform/codepage.h"
 #include "platform/file_system.h"
-#include "platform/hresult_errno.h"
 #include "support/messages.h"
 
 namespace qx {
@@ -36,9 +35,16 @@ bool PReader::CheckPreconditions() {
   return true;
 }
 
+void PReader::Prepare(std::vector<std::string>& files) {
+  std::vector<std::string> paths;
+  paths.reserve(files.size());
+  for (const auto& name : files) paths.push_back(SourcePath(name));
+  writers_.LookAt(paths);
+}
+
 void PReader::ProcessFile(const std::string& name) {
-  if (ProbeWriters(SourcePath(name)) == WriterState::kWriting) {
-    ReportSystemError(name, HresultFromErrno(EBUSY));
+  if (HRESULT hr = writers_.Movable(SourcePath(name)); Failed(hr)) {
+    ReportSystemError(name, hr);
     Raise(mlWarning, mcModule, 3, name, failText_);
     return;
   }
