@@ -11,6 +11,7 @@
 #include "crypto/message_file.h"
 #include "platform/codepage.h"
 #include "platform/file_system.h"
+#include "platform/hresult_errno.h"
 #include "platform/last_error.h"
 #include "support/messages.h"
 
@@ -71,7 +72,7 @@ CertificateCache::CertificateCache(const std::string& workDirectory, EventTarget
   cacheFolder_ = workDirectory;
   while (cacheFolder_.size() > 1 && cacheFolder_.back() == '/') cacheFolder_.pop_back();
   cacheFolder_ += "/cache";
-  ::mkdir(cacheFolder_.c_str(), 0777);  // an existing folder is fine; failures show in Lookup
+  CreateDirectoryLevel(cacheFolder_);  // an existing folder is fine; failures show in Lookup
 }
 
 CertificateCache::~CertificateCache() {
@@ -120,9 +121,7 @@ bool CertificateCache::Lookup(std::string_view rcpt) {
     const std::string key = name + "_cert";
     const std::string path = cacheFolder_ + "/" + name + ".crt";
     // The file is in place before the client is told where it is.
-    hr = WriteFileAtomically(path, CertificateFileText(certificate), 0644)
-             ? S_OK
-             : HresultFromErrno(GetLastSystemError());
+    hr = WriteFileAtomically(path, CertificateFileText(certificate));
     if (Succeeded(hr)) hr = conf->ConfSetValue(std::string("smime"), key, Variant(path));
     if (Failed(hr)) {
       Raise(mlWarning, mcSystem, hr, ResultText(hr));

@@ -9,6 +9,7 @@
 #include "crypto/message_file.h"
 #include "crypto/smime_envelope.h"
 #include "platform/codepage.h"
+#include "platform/hresult_errno.h"
 #include "platform/secure_wipe.h"
 #include "platform/unique_fd.h"
 

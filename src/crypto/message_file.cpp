@@ -74,10 +74,6 @@ bool RemoveFolder(int parent, const char* name) {
 
 }  // namespace
 
-HRESULT HresultFromErrno(int error) {
-  return error == 0 ? E_FAIL : HresultFromWin32(static_cast<uint32_t>(error));
-}
-
 int RemoveStaleMessageFolders() {
   std::unique_ptr<DIR, int (*)(DIR*)> base(::opendir(TempBase().c_str()), ::closedir);
   if (!base) return 0;

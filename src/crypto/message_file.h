@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/hresult_errno.h"
 #include "qendix/com.h"
 
 namespace qx {
@@ -48,8 +49,5 @@ class MessageFile {
 // (this one included) is left alone, so two processes of the user never remove each other's
 // message files. Called at the start of every job. Returns the number of folders removed.
 int RemoveStaleMessageFolders();
-
-// An errno value as an HRESULT (facility 7); E_FAIL when errno is 0.
-HRESULT HresultFromErrno(int error);
 
 }  // namespace qx

@@ -10,8 +10,9 @@
 namespace qx {
 
 FileKind ClassifyFile(const std::string& path) {
-  // O_NONBLOCK keeps a FIFO planted in a folder from blocking the job.
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  // O_NONBLOCK keeps a FIFO planted in a folder from blocking the job; O_NOFOLLOW keeps a link
+  // swapped in after the listing from being followed.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
   if (fd < 0) return fkOther;
   unsigned char head[4];
   size_t got = 0;

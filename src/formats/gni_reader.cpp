@@ -102,8 +102,9 @@ class GniReader::TextSource {
 };
 
 bool GniReader::Parse(const std::string& path, size_t maxBytes) {
-  // O_NONBLOCK keeps a FIFO from blocking the open; only regular files are read.
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  // O_NONBLOCK keeps a FIFO from blocking the open, O_NOFOLLOW a link from being followed; only
+  // regular files are read.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
   if (fd < 0) return false;
   FileBuffer buffer(fd, maxBytes);
   struct stat info;

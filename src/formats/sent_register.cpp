@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "platform/file_system.h"
-#include "platform/last_error.h"
+#include "platform/hresult_errno.h"
 #include "platform/unique_fd.h"
 
 namespace qx {
@@ -147,12 +147,14 @@ bool SentRegister::Save() {
         if (entry.sentAt <= cutoff) continue;
         content.append(FormatRegisterLine(invoiceId, entry)).append(kLineEnd);
       }
-      if (WriteFileAtomically(path_, content)) {
+      const HRESULT hr = WriteFileAtomically(path_, content);
+      if (Succeeded(hr)) {
         dirty_ = false;
         lastError_ = 0;
         return true;
       }
-      error = GetLastSystemError();
+      error = ErrnoFromHresult(hr);
+      if (error == 0) error = EIO;
     } catch (const std::bad_alloc&) {
       error = ENOMEM;
     }

@@ -3,37 +3,47 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <linux/fs.h>
+#include <signal.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <memory>
+#include <string_view>
 
-#include "platform/last_error.h"
+#include "platform/hresult_errno.h"
 #include "platform/unique_fd.h"
 
 namespace qx {
 namespace {
 
-// Keeps errno of the first failure as the thread's last error.
-bool Fail() {
-  SetLastSystemError(errno);
-  return false;
+// The tag between the target name and the random part of a move's temporary copy. Only names
+// with it are removed by RemoveMoveLeftovers; WriteFileAtomically's temporaries have none.
+constexpr std::string_view kMoveTag = ".move-";
+constexpr size_t kRandomChars = 6;  // the "XXXXXX" of mkostemp
+constexpr size_t kCopyBlock = 65536;
+
+// The errno of the failure just seen, as a result.
+HRESULT ErrnoResult() {
+  return HresultFromErrno(errno);
 }
 
-bool WriteAll(int fd, const char* data, size_t size) {
+HRESULT WriteAll(int fd, const char* data, size_t size) {
   while (size > 0) {
     ssize_t n = ::write(fd, data, size);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return false;
+      return ErrnoResult();
     }
+    if (n == 0) return HresultFromErrno(EIO);
     data += n;
     size -= static_cast<size_t>(n);
   }
-  return true;
+  return S_OK;
 }
 
 std::string FolderOf(const std::string& path) {
@@ -42,56 +52,156 @@ std::string FolderOf(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// Creates a uniquely named temporary file in `folder`; returns its fd and name.
-int CreateTempIn(const std::string& folder, const std::string& stem, std::string* name) {
-  std::string tmpl = JoinPath(folder, "." + stem + ".XXXXXX");
+// Flushes a folder, so that the names made or removed in it survive a crash. File systems that
+// cannot flush a folder (EINVAL) count as flushed.
+HRESULT SyncFolder(const std::string& folder) {
+  UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dir.valid()) return ErrnoResult();
+  if (::fsync(dir.get()) != 0 && errno != EINVAL) return ErrnoResult();
+  return S_OK;
+}
+
+// Removes a temporary file at the end of its scope unless it was kept.
+class TempName {
+ public:
+  explicit TempName(std::string path) : path_(std::move(path)) {}
+  ~TempName() {
+    if (!path_.empty()) ::unlink(path_.c_str());
+  }
+  TempName(const TempName&) = delete;
+  TempName& operator=(const TempName&) = delete;
+  void Keep() { path_.clear(); }
+
+ private:
+  std::string path_;
+};
+
+// Creates a uniquely named file "." + stem + tag + "XXXXXX" in `folder`, mode 0600 (mkostemp);
+// the stem is cut so that the name fits NAME_MAX. Returns its descriptor and path.
+int CreateTempIn(const std::string& folder, const std::string& stem, std::string_view tag,
+                 std::string* path) {
+  const size_t room = NAME_MAX - 1 - tag.size() - kRandomChars;
+  std::string name = "." + stem.substr(0, room);
+  name.append(tag).append(kRandomChars, 'X');
+  std::string tmpl = JoinPath(folder, name);
   int fd = mkostemp(tmpl.data(), O_CLOEXEC);
-  if (fd >= 0) *name = tmpl;
+  if (fd >= 0) *path = tmpl;
   return fd;
 }
 
-// Copies `from` into a new file beside `to` and publishes it under `to` without replacing.
-bool CopyAcrossNoReplace(const std::string& from, const std::string& to) {
-  UniqueFd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
-  if (in.get() < 0) return Fail();
-  struct stat st;
-  if (fstat(in.get(), &st) != 0) return Fail();
-  std::string temp;
-  UniqueFd out(CreateTempIn(FolderOf(to), BaseName(to), &temp));
-  if (out.get() < 0) return Fail();
-  auto cleanup = [&] {
-    int saved = errno;
-    ::unlink(temp.c_str());
-    errno = saved;
-  };
-  char buffer[65536];
+bool IsMoveLeftoverName(std::string_view name) {
+  const size_t tail = kMoveTag.size() + kRandomChars;
+  if (name.size() < 1 + tail || name[0] != '.') return false;
+  if (name.substr(name.size() - tail, kMoveTag.size()) != kMoveTag) return false;
+  for (char c : name.substr(name.size() - kRandomChars))
+    if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'))) return false;
+  return true;
+}
+
+// ELOOP for a link, EINVAL for anything else that is not a regular file.
+HRESULT CheckRegular(const struct stat& st) {
+  if (S_ISLNK(st.st_mode)) return HresultFromErrno(ELOOP);
+  if (!S_ISREG(st.st_mode)) return HresultFromErrno(EINVAL);
+  return S_OK;
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+bool SameContentStamp(const struct stat& a, const struct stat& b) {
+  return a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
+         a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+// Renames within one file system without replacing. Where the file system cannot rename without
+// replacing, a hard link is published only when the name is free, then the old name goes; when
+// it cannot go, the new name is taken back, so the file never stays under both names.
+HRESULT RenameNoReplace(const std::string& from, const std::string& to) {
+  if (::syscall(SYS_renameat2, AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+    return S_OK;
+  if (errno != EINVAL && errno != ENOSYS) return ErrnoResult();
+  if (::link(from.c_str(), to.c_str()) != 0) return ErrnoResult();
+  if (::unlink(from.c_str()) != 0) {
+    HRESULT hr = ErrnoResult();
+    ::unlink(to.c_str());
+    return hr;
+  }
+  return S_OK;
+}
+
+// Copies `size` bytes from `in` to `out`. A file that turns out longer or shorter is changing
+// under the copy: EBUSY. Holes of a sparse file read as zeros and are written as such; the size
+// bound keeps that finite.
+HRESULT CopyExactly(int in, int out, uint64_t size) {
+  char buffer[kCopyBlock];
+  uint64_t total = 0;
   for (;;) {
-    ssize_t n = ::read(in.get(), buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 || (n > 0 && !WriteAll(out.get(), buffer, static_cast<size_t>(n)))) {
-      cleanup();
-      return Fail();
+    ssize_t n = ::read(in, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return ErrnoResult();
     }
     if (n == 0) break;
+    total += static_cast<uint64_t>(n);
+    if (total > size) return HresultFromErrno(EBUSY);
+    if (HRESULT hr = WriteAll(out, buffer, static_cast<size_t>(n)); Failed(hr)) return hr;
   }
-  if (fchmod(out.get(), st.st_mode & 07777) != 0 || fsync(out.get()) != 0) {
-    cleanup();
-    return Fail();
+  return total == size ? S_OK : HresultFromErrno(EBUSY);
+}
+
+// The move across file systems; `listed` is what lstat saw of `from` just before.
+HRESULT CopyAcrossNoReplace(const std::string& from, const std::string& to,
+                            const struct stat& listed) {
+  // One descriptor for checking and copying: no link is followed, a FIFO does not block.
+  UniqueFd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+  if (!in.valid()) return ErrnoResult();
+  struct stat before;
+  if (::fstat(in.get(), &before) != 0) return ErrnoResult();
+  if (HRESULT hr = CheckRegular(before); Failed(hr)) return hr;
+  if (!SameFile(before, listed)) return HresultFromErrno(EAGAIN);
+  if (static_cast<uint64_t>(before.st_size) > kMaxMoveCopyBytes) return HresultFromErrno(EFBIG);
+
+  std::string temp;
+  UniqueFd out(CreateTempIn(FolderOf(to), BaseName(to), kMoveTag, &temp));
+  if (!out.valid()) return ErrnoResult();
+  TempName tempName(temp);
+  // Created 0600; set again so that no umask or default ACL decides. The source's mode bits
+  // (setuid, setgid, sticky, group and world bits) are never carried over.
+  if (::fchmod(out.get(), kPrivateFileMode) != 0) return ErrnoResult();
+  if (HRESULT hr = CopyExactly(in.get(), out.get(), static_cast<uint64_t>(before.st_size));
+      Failed(hr))
+    return hr;
+  struct stat after;
+  if (::fstat(in.get(), &after) != 0) return ErrnoResult();
+  if (!SameContentStamp(before, after)) return HresultFromErrno(EBUSY);
+  if (::fsync(out.get()) != 0) return ErrnoResult();
+  if (::close(out.release()) != 0) return ErrnoResult();
+  // The name must still hold the file that was copied before the copy is published.
+  struct stat current;
+  if (::lstat(from.c_str(), &current) != 0) return ErrnoResult();
+  if (!SameFile(current, before)) return HresultFromErrno(EAGAIN);
+
+  if (HRESULT hr = RenameNoReplace(temp, to); Failed(hr)) return hr;
+  tempName.Keep();
+  // The source goes only once the copy is durable, and only while its name still holds the
+  // copied file; otherwise the copy is taken back so the file exists exactly once.
+  HRESULT hr = SyncFolder(FolderOf(to));
+  if (Succeeded(hr) && ::lstat(from.c_str(), &current) != 0) {
+    // The source vanished meanwhile: the published copy is the file's only place.
+    if (errno == ENOENT) return S_OK;
+    hr = ErrnoResult();
   }
-  if (::link(temp.c_str(), to.c_str()) != 0) {
-    cleanup();
-    return Fail();
-  }
-  ::unlink(temp.c_str());
-  if (::unlink(from.c_str()) != 0) {
-    // The copy is published; the source could not be removed. Take the copy back so the file
-    // exists exactly once, where it was.
-    int saved = errno;
+  if (Succeeded(hr) && !SameFile(current, before)) hr = HresultFromErrno(EAGAIN);
+  if (Succeeded(hr) && ::unlink(from.c_str()) != 0) hr = ErrnoResult();
+  if (Failed(hr)) {
     ::unlink(to.c_str());
-    errno = saved;
-    return Fail();
+    return hr;
   }
-  return true;
+  // The move is done; a source folder that cannot be flushed may show the file again after a
+  // crash, which is a duplicate, not a loss.
+  SyncFolder(FolderOf(from));
+  return S_OK;
 }
 
 }  // namespace
@@ -121,72 +231,93 @@ bool IsUsableDirectory(const std::string& path) {
   return !path.empty() && IsDirectory(path) && ::access(path.c_str(), R_OK | W_OK | X_OK) == 0;
 }
 
-bool CreateDirectoryLevel(const std::string& path) {
-  if (::mkdir(path.c_str(), 0777) == 0) return true;
-  if (errno == EEXIST && IsDirectory(path)) return true;
-  return Fail();
+HRESULT CreateDirectoryLevel(const std::string& path, unsigned mode) {
+  if (::mkdir(path.c_str(), mode) == 0) return S_OK;
+  if (errno != EEXIST) return ErrnoResult();
+  if (!IsDirectory(path)) return HresultFromErrno(EEXIST);
+  // A folder of this user that grants more than `mode` is tightened; a link to a folder is
+  // used as it is.
+  UniqueFd dir(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  struct stat st;
+  if (dir.valid() && ::fstat(dir.get(), &st) == 0 && st.st_uid == ::geteuid() &&
+      (st.st_mode & 07777 & ~mode) != 0)
+    ::fchmod(dir.get(), st.st_mode & 07777 & mode);
+  return S_OK;
 }
 
-bool MoveFileNoReplace(const std::string& from, const std::string& to) {
-  if (::syscall(SYS_renameat2, AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
-    return true;
-  if (errno == EXDEV) return CopyAcrossNoReplace(from, to);
-  if (errno == EINVAL || errno == ENOSYS) {
-    // The file system cannot rename without replacing: a hard link is published only when the
-    // name is free, then the old name goes.
-    if (::link(from.c_str(), to.c_str()) != 0) return Fail();
-    ::unlink(from.c_str());
-    return true;
+HRESULT MoveFileNoReplace(const std::string& from, const std::string& to) {
+  struct stat listed;
+  if (::lstat(from.c_str(), &listed) != 0) return ErrnoResult();
+  if (HRESULT hr = CheckRegular(listed); Failed(hr)) return hr;
+  // A rename moves the name, whatever it holds by now: a link swapped in is moved as a link and
+  // never followed, and later steps list and open without following links.
+  HRESULT hr = RenameNoReplace(from, to);
+  if (hr != HresultFromErrno(EXDEV)) return hr;
+  return CopyAcrossNoReplace(from, to, listed);
+}
+
+HRESULT RemoveMoveLeftovers(const std::string& folder) {
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
+  if (!dir) return errno == ENOENT ? S_OK : ErrnoResult();
+  std::vector<std::string> leftovers;
+  errno = 0;
+  while (struct dirent* entry = ::readdir(dir.get()))
+    if (IsMoveLeftoverName(entry->d_name)) leftovers.emplace_back(entry->d_name);
+  if (errno != 0) return ErrnoResult();
+  HRESULT result = S_OK;
+  for (const auto& name : leftovers) {
+    struct stat st;
+    if (::fstatat(dirfd(dir.get()), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(st.st_mode))
+      continue;
+    if (::unlinkat(dirfd(dir.get()), name.c_str(), 0) != 0 && errno != ENOENT && Succeeded(result))
+      result = ErrnoResult();
   }
-  return Fail();
+  return result;
 }
 
-bool WriteFileAtomically(const std::string& path, const std::string& content, unsigned mode) {
+HRESULT WriteFileAtomically(const std::string& path, const std::string& content, unsigned mode) {
   std::string temp;
-  UniqueFd fd(CreateTempIn(FolderOf(path), BaseName(path), &temp));
-  if (fd.get() < 0) return Fail();
-  // A file that is replaced keeps its permissions; a new one gets `mode`.
+  UniqueFd fd(CreateTempIn(FolderOf(path), BaseName(path), ".", &temp));
+  if (!fd.valid()) return ErrnoResult();
+  TempName tempName(temp);
   struct stat old;
-  if (::stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode)) mode = old.st_mode & 07777;
-  bool ok = fchmod(fd.get(), mode) == 0 && WriteAll(fd.get(), content.data(), content.size()) &&
-            fsync(fd.get()) == 0;
-  if (ok) ok = ::close(fd.release()) == 0;
-  if (ok) ok = ::rename(temp.c_str(), path.c_str()) == 0;
-  if (!ok) {
-    int saved = errno;
-    ::unlink(temp.c_str());
-    errno = saved;
-    return Fail();
-  }
-  // Make the rename itself durable.
-  UniqueFd dir(::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir.get() >= 0) fsync(dir.get());
-  return true;
+  if (::stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode)) mode |= old.st_mode & S_IRGRP;
+  if (::fchmod(fd.get(), mode) != 0) return ErrnoResult();
+  if (HRESULT hr = WriteAll(fd.get(), content.data(), content.size()); Failed(hr)) return hr;
+  if (::fsync(fd.get()) != 0) return ErrnoResult();
+  if (::close(fd.release()) != 0) return ErrnoResult();
+  if (::rename(temp.c_str(), path.c_str()) != 0) return ErrnoResult();
+  tempName.Keep();
+  // Make the rename itself durable. The new content is in place either way.
+  SyncFolder(FolderOf(path));
+  return S_OK;
 }
 
-bool ReadFileLimited(const std::string& path, size_t max_bytes, std::string* content) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) return Fail();
+HRESULT ReadFileLimited(const std::string& path, size_t max_bytes, std::string* content) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  if (!fd.valid()) return ErrnoResult();
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return ErrnoResult();
+  if (!S_ISREG(st.st_mode)) return HresultFromErrno(EINVAL);
+  if (static_cast<uint64_t>(st.st_size) > max_bytes) return HresultFromErrno(EFBIG);
   std::string data;
   char buffer[65536];
   for (;;) {
     ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return Fail();
+    if (n < 0) return ErrnoResult();
     if (n == 0) break;
-    if (data.size() + static_cast<size_t>(n) > max_bytes) {
-      errno = EFBIG;
-      return Fail();
-    }
+    if (data.size() + static_cast<size_t>(n) > max_bytes) return HresultFromErrno(EFBIG);
     data.append(buffer, static_cast<size_t>(n));
   }
   *content = std::move(data);
-  return true;
+  return S_OK;
 }
 
-bool ListRegularFiles(const std::string& folder, std::vector<std::string>* names) {
+HRESULT ListRegularFiles(const std::string& folder, std::vector<std::string>* names) {
   std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
-  if (!dir) return Fail();
+  if (!dir) return ErrnoResult();
   names->clear();
   while (struct dirent* entry = ::readdir(dir.get())) {
     std::string name(entry->d_name);
@@ -196,19 +327,36 @@ bool ListRegularFiles(const std::string& folder, std::vector<std::string>* names
     if (!S_ISREG(st.st_mode)) continue;
     names->push_back(std::move(name));
   }
-  return true;
+  return S_OK;
 }
 
-bool IsOpenForWriting(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
-  if (fd.get() < 0) return false;
+WriterState ProbeWriters(const std::string& path) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY));
+  if (!fd.valid()) return WriterState::kUnknown;
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return WriterState::kUnknown;
+  // A writer that opens the file while the lease is held breaks it, and the kernel signals the
+  // holder, with SIGIO unless told otherwise. SIGIO's default action ends the process, so the
+  // break is announced with SIGURG instead, whose default action is to ignore it.
+  ::fcntl(fd.get(), F_SETSIG, SIGURG);
   if (::fcntl(fd.get(), F_SETLEASE, F_RDLCK) == 0) {
     ::fcntl(fd.get(), F_SETLEASE, F_UNLCK);
-    return false;
+    return WriterState::kNone;
   }
-  // EAGAIN: the file is open for writing somewhere. Any other answer (no permission for leases,
-  // a file system without them) means the kernel cannot tell.
-  return errno == EAGAIN;
+  // EAGAIN: the file is open for writing somewhere. Any other answer (EACCES for a file of
+  // another user, EINVAL on file systems without leases) means the kernel cannot tell.
+  return errno == EAGAIN ? WriterState::kWriting : WriterState::kUnknown;
+}
+
+HRESULT StampFile(const std::string& path, FileStamp* stamp) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return ErrnoResult();
+  if (HRESULT hr = CheckRegular(st); Failed(hr)) return hr;
+  stamp->device = st.st_dev;
+  stamp->inode = st.st_ino;
+  stamp->size = st.st_size;
+  stamp->modifiedNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  return S_OK;
 }
 
 }  // namespace qx

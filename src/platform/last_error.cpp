@@ -5,17 +5,6 @@
 #include <cstdio>
 
 namespace qx {
-namespace {
-thread_local int tls_last_error = 0;
-}
-
-int GetLastSystemError() {
-  return tls_last_error;
-}
-void SetLastSystemError(int error) {
-  tls_last_error = error;
-}
-
 std::string SystemErrorText(int error) {
   if (error == 0) return {};
   char buffer[256] = {};

@@ -1,5 +1,6 @@
-// The thread's last system error, as the Win32 last-error value was used: a failing platform call
-// inside a per-file operation leaves its errno here, and the step reports it once.
+// The system's texts for failures: strerror for errno values, a table for the common HRESULTs.
+// Failures themselves travel as results (HRESULT, hresult_errno.h), not in a per-thread value.
+// Thread-safe.
 #pragma once
 
 #include <string>
@@ -7,9 +8,6 @@
 #include "qendix/com.h"
 
 namespace qx {
-
-int GetLastSystemError();
-void SetLastSystemError(int error);
 
 // The system's text for an error number (strerror); empty for 0.
 std::string SystemErrorText(int error);

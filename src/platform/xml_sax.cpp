@@ -218,8 +218,9 @@ bool ParseXmlMemory(std::string_view document, XmlStartElementHandler& handler) 
 }
 
 bool ParseXmlFile(const std::string& path, XmlStartElementHandler& handler, size_t max_bytes) {
-  // O_NONBLOCK keeps a FIFO from blocking the open; only regular files are read.
-  UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  // O_NONBLOCK keeps a FIFO from blocking the open, O_NOFOLLOW a link from being followed; only
+  // regular files are read.
+  UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW));
   if (!file.valid()) return false;
   struct stat info;
   if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;

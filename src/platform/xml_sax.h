@@ -39,8 +39,9 @@ class XmlStartElementHandler {
 std::optional<std::string_view> FindAttribute(std::span<const XmlAttribute> attributes,
                                               std::string_view localName);
 
-// Parses the regular file at `path` (at most `max_bytes`). True when the document is well-formed
-// and namespace well-formed; element starts seen before an error have been delivered all the same.
+// Parses the regular file at `path` (at most `max_bytes`; a link is not followed). True when the
+// document is well-formed and namespace well-formed; element starts seen before an error have
+// been delivered all the same.
 bool ParseXmlFile(const std::string& path, XmlStartElementHandler& handler,
                   size_t max_bytes = std::numeric_limits<size_t>::max());
 

@@ -4,7 +4,6 @@
 
 #include "platform/codepage.h"
 #include "platform/file_system.h"
-#include "platform/last_error.h"
 #include "support/messages.h"
 
 namespace qx {
@@ -35,10 +34,16 @@ bool PReader::CheckPreconditions() {
   return true;
 }
 
+void PReader::Prepare(std::vector<std::string>& files) {
+  std::vector<std::string> paths;
+  paths.reserve(files.size());
+  for (const auto& name : files) paths.push_back(SourcePath(name));
+  writers_.LookAt(paths);
+}
+
 void PReader::ProcessFile(const std::string& name) {
-  if (IsOpenForWriting(SourcePath(name))) {
-    SetLastSystemError(EBUSY);
-    ReportSystemError(name);
+  if (HRESULT hr = writers_.Movable(SourcePath(name)); Failed(hr)) {
+    ReportSystemError(name, hr);
     Raise(mlWarning, mcModule, 3, name, failText_);
     return;
   }

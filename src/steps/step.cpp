@@ -11,6 +11,7 @@
 #include "platform/call_guard.h"
 #include "platform/codepage.h"
 #include "platform/file_system.h"
+#include "platform/hresult_errno.h"
 #include "platform/last_error.h"
 #include "support/messages.h"
 
@@ -76,6 +77,9 @@ void PStep::Run() noexcept {
 void PStep::RunSteps() {
   Raise(mlInfo, mcModule, 0, std::nullopt, FormatEventText(LoadMessage(1100), name_));
   if (CheckWorkDirectory() && CheckPreconditions()) {
+    // A move across file systems that was killed left a hidden copy in the target folder; its
+    // file is still at the source and is listed again below.
+    RemoveMoveLeftovers(targetDir_);
     std::vector<std::string> files = ListFiles();
     Raise(mlInfo, mcCount, static_cast<int32_t>(files.size()), std::nullopt,
           FormatEventText(LoadMessage(1010), static_cast<int>(files.size())));
@@ -103,7 +107,7 @@ bool PStep::CheckWorkDirectory() {
 
 std::vector<std::string> PStep::ListFiles() {
   std::vector<std::string> names, files;
-  if (!ListRegularFiles(sourceDir_, &names)) return files;
+  if (Failed(ListRegularFiles(sourceDir_, &names))) return files;
   for (auto& name : names)
     if (ClassifyFile(SourcePath(name)) != fkOther) files.push_back(std::move(name));
   return files;
@@ -116,7 +120,7 @@ std::string PStep::TargetPath(const std::string& name) const {
   return JoinPath(targetDir_, name);
 }
 
-bool PStep::UniquePath(std::string& path) const {
+HRESULT PStep::UniquePath(std::string& path) const {
   std::string candidate = path;
   int cause = EEXIST;
   for (int counter = 1; counter <= kMaxUniqueTries; ++counter) {
@@ -124,7 +128,7 @@ bool PStep::UniquePath(std::string& path) const {
     if (::lstat(candidate.c_str(), &st) != 0) {
       if (errno == ENOENT) {
         path = candidate;
-        return true;
+        return S_OK;
       }
       cause = errno;
       // Longer names cannot do better than a name that is already too long.
@@ -132,32 +136,32 @@ bool PStep::UniquePath(std::string& path) const {
     }
     candidate = path + "." + std::to_string(counter);
   }
-  SetLastSystemError(cause);
-  return false;
+  return HresultFromErrno(cause);
 }
 
-bool PStep::MoveToFreeName(const std::string& source, const std::string& target) const {
-  SetLastSystemError(0);
+HRESULT PStep::MoveToFreeName(const std::string& source, const std::string& target) const {
   // A name taken between UniquePath and the move makes the move fail with EEXIST; the next free
   // name is then tried, so a race never overwrites and rarely fails.
-  for (int attempt = 0; attempt < 3; ++attempt) {
+  HRESULT hr = HresultFromErrno(EEXIST);
+  for (int attempt = 0; attempt < 3 && hr == HresultFromErrno(EEXIST); ++attempt) {
     std::string candidate = target;
-    if (!UniquePath(candidate)) return false;
-    if (MoveFileNoReplace(source, candidate)) return true;
-    if (GetLastSystemError() != EEXIST) return false;
+    hr = UniquePath(candidate);
+    if (Failed(hr)) return hr;
+    hr = MoveFileNoReplace(source, candidate);
   }
-  return false;
+  return hr;
 }
 
 void PStep::MoveToTarget(const std::string& name) {
   std::string source = SourcePath(name);
   CreateDirectoryLevel(targetDir_);
-  if (MoveToFreeName(source, TargetPath(name))) {
+  HRESULT hr = MoveToFreeName(source, TargetPath(name));
+  if (Succeeded(hr)) {
     Raise(mlInfo, mcModule, 2, name, okText_);
     ++doneCount_;
     return;
   }
-  ReportSystemError(name);
+  ReportSystemError(name, hr);
   Raise(mlWarning, mcModule, 3, name, failText_);
 }
 
@@ -167,19 +171,22 @@ bool PStep::MoveToError(const std::string& name) {
   CreateDirectoryLevel(folder);
   folder = JoinPath(folder, context_.Session());
   CreateDirectoryLevel(folder);
-  if (MoveToFreeName(source, JoinPath(folder, name))) {
+  HRESULT hr = MoveToFreeName(source, JoinPath(folder, name));
+  if (Succeeded(hr)) {
     ++errorCount_;
     return true;
   }
-  ReportSystemError(name);
+  ReportSystemError(name, hr);
   Raise(mlWarning, mcModule, 3, name, failText_);
   return false;
 }
 
-void PStep::ReportSystemError(const std::string& name) {
-  int error = GetLastSystemError();
-  if (error == 0) return;
-  Raise(mlError, mcSystem, error, name, SystemErrorText(error));
+void PStep::ReportSystemError(const std::string& name, HRESULT hr) {
+  if (Succeeded(hr)) return;
+  if (int error = ErrnoFromHresult(hr); error != 0)
+    Raise(mlError, mcSystem, error, name, SystemErrorText(error));
+  else
+    Raise(mlError, mcSystem, hr, name, ResultText(hr));
 }
 
 const std::string& PStep::CleanName(const BStr& text) {

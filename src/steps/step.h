@@ -1,5 +1,6 @@
 // PStep: the step framework. Run() is the template every step follows: start event, work
-// directory check, the step's own preconditions, listing of the recognised files of the source
+// directory check, the step's own preconditions, removal of the hidden copies that killed moves
+// left in the target folder (RemoveMoveLeftovers), listing of the recognised files of the source
 // folder, count event, Prepare, ProcessFile per file while not cancelled, Finish, end event with
 // the counts. The job lock is given back before the end event unless an Auto job is running.
 //
@@ -45,18 +46,21 @@ class PStep {
   std::vector<std::string> ListFiles();
   std::string SourcePath(const std::string& name) const;
   std::string TargetPath(const std::string& name) const;
-  // Changes `path` to the first free name among path, path.1, path.2, ... False (with EEXIST as
-  // the last error) when no free name is found within a bounded number of tries.
-  bool UniquePath(std::string& path) const;
-  // Moves `source` to `target` or, when that name is taken, to the first free numbered name.
-  // False with the cause as the thread's last error.
-  bool MoveToFreeName(const std::string& source, const std::string& target) const;
+  // Changes `path` to the first free name among path, path.1, path.2, ... Fails (EEXIST, or the
+  // cause that ended the search, e.g. ENAMETOOLONG) when no free name is found within a bounded
+  // number of tries.
+  HRESULT UniquePath(std::string& path) const;
+  // Moves `source` to `target` or, when that name is taken, to the first free numbered name
+  // (MoveFileNoReplace). The result carries the cause of a failure.
+  HRESULT MoveToFreeName(const std::string& source, const std::string& target) const;
   // Moves a file from sourceDir_ to targetDir_ (never overwriting); reports success or failure.
   void MoveToTarget(const std::string& name);
   // Moves a file into "<work>/err/<session>"; counts it; reports only a failure.
   bool MoveToError(const std::string& name);
-  // Reports the thread's last system error (if any) as an error event of class mcSystem.
-  void ReportSystemError(const std::string& name);
+  // Reports a failure as an error event of class mcSystem: an errno result (facility 7) with the
+  // errno value as code and strerror's text, any other failure with the HRESULT and its text.
+  // Nothing for a success.
+  void ReportSystemError(const std::string& name, HRESULT hr);
   // The text without blanks, with "_" for "+", "-", "<" and ">"; at most 255 bytes.
   const std::string& CleanName(const BStr& text);
   // Makes sure the security client runs under the configured login and starts the session that

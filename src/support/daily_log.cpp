@@ -1,5 +1,10 @@
 #include "support/daily_log.h"
 
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <ctime>
 
 #include "platform/file_system.h"
@@ -22,7 +27,7 @@ bool DailyLog::EnsureOpen(const std::string& work_directory, std::string* sessio
   if (file_) return true;
   if (work_directory.empty()) return false;
   std::string folder = JoinPath(work_directory, "logs");
-  if (!CreateDirectoryLevel(folder)) return false;
+  if (Failed(CreateDirectoryLevel(folder))) return false;
   std::time_t now = std::time(nullptr);
   std::tm local{};
   localtime_r(&now, &local);
@@ -30,9 +35,24 @@ bool DailyLog::EnsureOpen(const std::string& work_directory, std::string* sessio
   std::snprintf(date, sizeof date, "%d-%02d-%02d", local.tm_year + 1900, local.tm_mon + 1,
                 local.tm_mday);
   std::string path = JoinPath(folder, std::string(date) + ".log");
+  // The log names invoice files: it is created 0600, and a log of this user's that others could
+  // read is made private. Links are not followed; a FIFO does not block.
   bool existed = PathExists(path);
-  file_ = std::fopen(path.c_str(), "ae");
-  if (!file_) return false;
+  int fd = ::open(path.c_str(),
+                  O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK,
+                  kPrivateFileMode);
+  if (fd < 0) return false;
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return false;
+  }
+  if (st.st_uid == ::geteuid() && (st.st_mode & 07077) != 0) ::fchmod(fd, st.st_mode & 0700);
+  file_ = ::fdopen(fd, "a");
+  if (!file_) {
+    ::close(fd);
+    return false;
+  }
   if (!existed) {
     std::fprintf(file_, "%s\n", GeneratorText().c_str());
     std::fflush(file_);

@@ -1,7 +1,8 @@
 // The day's event log in the work directory: "<workDirectory>/logs/YYYY-MM-DD.log", opened at
 // the first event after creation or Close, one line "%u|%d|%d|%d|%d|%s|%s\n" per event (time,
 // level, class, origin, code, file name, message; an absent text is "(null)"), the generator text
-// as the first line of a new file, flushed after every line.
+// as the first line of a new file, flushed after every line. The "logs" folder is made 0700 and
+// the file 0600 (they name invoice files); an existing log loses its group and world bits.
 //
 // Not thread-safe: the component serialises all use under its event lock.
 #pragma once

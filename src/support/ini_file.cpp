@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/file_system.h"
+#include "platform/hresult_errno.h"
 #include "platform/unique_fd.h"
 
 namespace qx {
@@ -35,26 +36,12 @@ bool EqualsNoCase(const std::string& a, const std::string& b) {
 }
 
 // Reads a regular file of at most kMaxIniBytes. 0 on success, else the errno value of the
-// failure (ENOENT for a missing file). O_NONBLOCK keeps a FIFO from blocking the open.
+// failure (ENOENT for a missing file, EFBIG for one too large, EINVAL for a FIFO or folder).
 int ReadContent(const std::string& path, std::string* content) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-  if (!fd.valid()) return errno;
-  struct stat st;
-  if (::fstat(fd.get(), &st) != 0) return errno;
-  if (!S_ISREG(st.st_mode)) return EINVAL;
-  if (static_cast<unsigned long long>(st.st_size) > kMaxIniBytes) return EFBIG;
-  std::string data;
-  char buffer[65536];
-  for (;;) {
-    ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return errno;
-    if (n == 0) break;
-    if (data.size() + static_cast<size_t>(n) > kMaxIniBytes) return EFBIG;  // grew meanwhile
-    data.append(buffer, static_cast<size_t>(n));
-  }
-  *content = std::move(data);
-  return 0;
+  const HRESULT hr = ReadFileLimited(path, kMaxIniBytes, content);
+  if (Succeeded(hr)) return 0;
+  const int error = ErrnoFromHresult(hr);
+  return error != 0 ? error : EIO;
 }
 
 // The lines of the file; *error as ReadContent gives it (no lines unless 0).
@@ -208,7 +195,7 @@ bool IniFile::WriteStrings(const std::string& section, const std::vector<KeyValu
   for (const auto& [key, value] : values) SetKey(lines, section, key, value);
   std::string out;
   for (const auto& line : lines) out += line + "\n";
-  if (!WriteFileAtomically(path_, out, 0600)) return false;
+  if (Failed(WriteFileAtomically(path_, out, kPrivateFileMode))) return false;
   lines_ = std::move(lines);
   loaded_ = true;
   readError_ = 0;

@@ -57,7 +57,9 @@ void ApplyFirstRunDefaults(const std::string& module_dir) {
   if (ReadText(ini, "inputDir").empty()) {
     std::string input = JoinPath(module_dir, "Rechnungen");
     ini.WriteString(kSection, "inputDir", input);
-    CreateDirectoryLevel(input);
+    // The practice software writes its invoices here: the folder gets the usual permissions
+    // (umask), not the private ones of the work folders.
+    CreateDirectoryLevel(input, 0777);
   }
   if (ReadText(ini, "workDir").empty()) ini.WriteString(kSection, "workDir", module_dir);
 }

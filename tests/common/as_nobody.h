@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <functional>
 
 namespace qx::testing {
@@ -34,13 +35,16 @@ inline gid_t NobodyGid() {
 inline int RunAsNobody(const std::function<int()>& body) {
   const uid_t uid = NobodyUid();  // looked up before fork: the child only runs `body`
   const gid_t gid = NobodyGid();
+  std::fflush(nullptr);  // nothing buffered is written twice
   pid_t pid = fork();
   if (pid < 0) return -1;
   if (pid == 0) {
     if (setgroups(0, nullptr) != 0 || setresgid(gid, gid, gid) != 0 ||
         setresuid(uid, uid, uid) != 0)
       _exit(125);
-    _exit(body());
+    const int rc = body();
+    std::fflush(nullptr);
+    _exit(rc);
   }
   int status = 0;
   while (waitpid(pid, &status, 0) < 0)

@@ -5,15 +5,22 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
+#include <filesystem>
+#include <functional>
 
 #include <gtest/gtest.h>
 
+#include "common/as_nobody.h"
 #include "common/component_fixture.h"
+#include "common/two_file_systems.h"
+#include "platform/writer_check.h"
 
 namespace qx::testing {
 namespace {
 
 using Lines = std::vector<std::string>;
+using namespace std::string_literals;
 
 const std::string kStart = "1|2|0|0|(null)|Einlesen gestartet";
 const std::string kNone = "2|2|0|4|(null)|Keine Datei gefunden";
@@ -34,6 +41,28 @@ class ReadJob : public ComponentTest {
   void SetUp() override {
     for (const char* n : {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG"}) unsetenv(n);
     ComponentTest::SetUp();
+  }
+
+  // Runs `body` (which creates the component and runs the job) in a child process as nobody:
+  // the folders are opened to nobody, the module folder and the job lock are nobody's, and the
+  // second look at files of other users pauses briefly. Failures in the child fail the test.
+  void AsNobody(const std::function<void()>& body) {
+    const passwd* nobody = getpwnam("nobody");
+    ASSERT_TRUE(nobody);
+    ASSERT_EQ(chmod(temp_.path().c_str(), 0755), 0);
+    ASSERT_EQ(chmod(Input().c_str(), 0777), 0);
+    ASSERT_EQ(chmod(Work().c_str(), 0777), 0);
+    const std::string module = temp_ / "module";
+    ASSERT_EQ(mkdir(module.c_str(), 0700), 0);
+    ASSERT_EQ(chown(module.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    int rc = RunAsNobody([&] {
+      setenv("QENDIX_MODULE_DIR", module.c_str(), 1);
+      setenv("QENDIX_LOCK_FILE", (module + "/job.lock").c_str(), 1);
+      SetSettleInterval(std::chrono::milliseconds(300));
+      body();
+      return HasFailure() ? 1 : 0;
+    });
+    EXPECT_EQ(rc, 0) << "the part run as nobody failed";
   }
 };
 
@@ -172,15 +201,17 @@ TEST_F(ReadJob, AFileStillBeingWrittenStaysForTheNextRun) {
 }
 
 TEST_F(ReadJob, AnUnmovableFileGivesTheSystemErrorAndStays) {
-  if (geteuid() == 0) GTEST_SKIP() << "root ignores folder permissions";
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run the job as nobody";
   WriteFile(Input("a.xml"), "<?xml");
-  mkdir(Work("input").c_str(), 0555);
-  Create();
-  RunRead();
-  auto lines = events_->Lines();
-  ASSERT_EQ(lines.size(), 5u);
-  EXPECT_EQ(lines[2].rfind("3|0|0|13|a.xml|", 0), 0u) << lines[2];
-  EXPECT_EQ(lines[3], "2|2|0|3|a.xml|Datei nicht kopiert");
+  mkdir(Work("input").c_str(), 0555);  // root's: nobody may not write into it
+  AsNobody([&] {
+    Create();
+    RunRead();
+    auto lines = events_->Lines();
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_EQ(lines[2].rfind("3|0|0|13|a.xml|", 0), 0u) << lines[2];
+    EXPECT_EQ(lines[3], "2|2|0|3|a.xml|Datei nicht kopiert");
+  });
   EXPECT_TRUE(FileExists(Input("a.xml")));
 }
 
@@ -203,6 +234,112 @@ TEST_F(ReadJob, WritesTheDayLogAndSetsTheSession) {
   std::string again = ReadFile(Work("logs/" + *session + ".log"));
   EXPECT_EQ(again.find("qendix-Praxis", 1), std::string::npos);
   EXPECT_GT(again.size(), log.size());
+}
+
+TEST_F(ReadJob, WorkFoldersAndTheLogArePrivate) {
+  WriteFile(Input("a.xml"), "<?xml version='1.0'?><x/>");
+  mkdir(Work("logs").c_str(), 0755);  // made by an earlier version
+  Create();
+  RunRead();
+  BStr session;
+  q_->get_session(&session);
+  for (const auto& [path, mode] : {std::pair{Work("input"), 0700u},
+                                   {Work("logs"), 0700u},
+                                   {Work("logs/" + *session + ".log"), 0600u}}) {
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0) << path;
+    EXPECT_EQ(st.st_mode & 07777, mode) << path;
+  }
+}
+
+// The invoice folder on /dev/shm, the work directory on disk: every move is a copy.
+class ReadAcross : public ReadJob {
+ protected:
+  void SetUp() override {
+    if (!fs_.ok()) GTEST_SKIP() << "needs /dev/shm and a disk folder on another file system";
+    ReadJob::SetUp();
+    Create(false);
+    ASSERT_EQ(q_->put_inputDirectory(fs_.memory()), S_OK);
+    ASSERT_EQ(q_->put_workDirectory(fs_.disk()), S_OK);
+  }
+  std::string Inv(const std::string& name) const { return fs_.memory() + "/" + name; }
+  std::string Wrk(const std::string& name) const { return fs_.disk() + "/" + name; }
+  TwoFileSystems fs_;
+};
+
+TEST_F(ReadAcross, ALinkOrFifoSwappedInAfterListingStays) {
+  struct Case {
+    const char* what;
+    std::function<int(const std::string&)> plant;
+    std::string event;
+  } cases[] = {
+      {"link", [&](const std::string& p) { return symlink(Wrk("outside.xml").c_str(), p.c_str()); },
+       "3|0|0|40|a.xml|Too many levels of symbolic links"},
+      {"fifo", [](const std::string& p) { return mkfifo(p.c_str(), 0666); },
+       "3|0|0|22|a.xml|Invalid argument"},
+  };
+  WriteFile(Wrk("outside.xml"), "<?xml version='1.0'?><secret/>");
+  mkdir(Wrk("input").c_str(), 0700);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    WriteFile(Inv("a.xml"), "<?xml version='1.0'?><x/>");
+    // Right after the listing (the count event), the invoice is replaced.
+    events_->SetHook([&](const RecordedEvent& e) {
+      if (e.mclass == mcCount) {
+        unlink(Inv("a.xml").c_str());
+        c.plant(Inv("a.xml"));
+      }
+    });
+    events_->Clear();
+    RunRead();
+    EXPECT_EQ(events_->Lines(),
+              (Lines{kStart, Count(1), c.event, "2|2|0|3|a.xml|Datei nicht kopiert", End(0, 0)}));
+    EXPECT_EQ(ReadFile(Wrk("outside.xml")), "<?xml version='1.0'?><secret/>");
+    EXPECT_FALSE(FileExists(Wrk("input/a.xml")));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(Wrk("input")), {}), 0);
+    unlink(Inv("a.xml").c_str());
+  }
+}
+
+TEST_F(ReadAcross, TheCopyOfAKilledMoveGoesAtTheNextStart) {
+  // A move killed during its copy left the hidden copy; the invoice is still at its source.
+  mkdir(Wrk("input").c_str(), 0700);
+  WriteFile(Wrk("input/.a.xml.move-k1lLed"), "<?xml vers");
+  WriteFile(Wrk("input/.keep"), "not ours");
+  WriteFile(Inv("a.xml"), "<?xml version='1.0'?><x/>");
+  RunRead();
+  EXPECT_FALSE(FileExists(Wrk("input/.a.xml.move-k1lLed")));
+  EXPECT_TRUE(FileExists(Wrk("input/.keep")));
+  EXPECT_EQ(ReadFile(Wrk("input/a.xml")), "<?xml version='1.0'?><x/>");
+}
+
+TEST_F(ReadJob, AsAnotherUserAGrowingFileStaysAndAFinishedOneMoves) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run the job as nobody";
+  // The files belong to root; nobody gets no lease on them, so the Reader must look twice.
+  WriteFile(Input("done.xml"), "<?xml version='1.0'?><done/>");
+  WriteFile(Input("grow.xml"), "<?xml version='1.0'?><grow>");
+  pid_t writer = fork();
+  ASSERT_GE(writer, 0);
+  if (writer == 0) {
+    int fd = open(Input("grow.xml").c_str(), O_WRONLY | O_APPEND);
+    for (;;) {
+      if (write(fd, " ", 1) != 1) _exit(1);
+      usleep(10000);
+    }
+  }
+  AsNobody([&] {
+    Create();
+    RunRead();
+    Lines lines = events_->Lines();
+    for (const std::string& line : {Moved("done.xml"), "3|0|0|16|grow.xml|Device or resource busy"s,
+                                    "2|2|0|3|grow.xml|Datei nicht kopiert"s, End(1, 0)})
+      EXPECT_NE(std::find(lines.begin(), lines.end(), line), lines.end()) << line;
+  });
+  kill(writer, SIGKILL);
+  waitpid(writer, nullptr, 0);
+  EXPECT_TRUE(FileExists(Work("input/done.xml")));
+  EXPECT_TRUE(FileExists(Input("grow.xml")));
+  EXPECT_FALSE(FileExists(Work("input/grow.xml")));
 }
 
 }  // namespace
