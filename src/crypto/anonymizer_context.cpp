@@ -108,6 +108,11 @@ bool AnonymizerContext::DeleteEnvelopedPdfs() {
   return all;
 }
 
+std::vector<std::string> AnonymizerContext::DeliveredPdfs() const {
+  std::lock_guard lock(mutex_);
+  return delivered_;
+}
+
 void AnonymizerContext::ForgetEnvelopedPdfs() {
   std::lock_guard lock(mutex_);
   enveloped_.clear();

@@ -69,6 +69,8 @@ class AnonymizerContext {
   // be deleted (it is still counted as delivered; a PDF already gone is fine); without a valid
   // folder nothing is deleted and the records stay.
   bool DeleteEnvelopedPdfs();
+  // The PDFs delivered in a saved transfer document so far; they match no later key.
+  std::vector<std::string> DeliveredPdfs() const;
   // Called when the current invoice failed: the enveloped PDFs stay in the valid folder, free for
   // the next run.
   void ForgetEnvelopedPdfs();

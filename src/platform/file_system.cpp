@@ -54,12 +54,6 @@ std::string FolderOf(const std::string& path) {
 
 // Flushes a folder, so that the names made or removed in it survive a crash. File systems that
 // cannot flush a folder (EINVAL) count as flushed.
-HRESULT SyncFolder(const std::string& folder) {
-  UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!dir.valid()) return ErrnoResult();
-  if (::fsync(dir.get()) != 0 && errno != EINVAL) return ErrnoResult();
-  return S_OK;
-}
 
 // Removes a temporary file at the end of its scope unless it was kept.
 class TempName {
@@ -274,6 +268,27 @@ HRESULT RemoveMoveLeftovers(const std::string& folder) {
       result = ErrnoResult();
   }
   return result;
+}
+
+HRESULT SyncFolder(const std::string& folder) {
+  UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dir.valid()) return ErrnoResult();
+  if (::fsync(dir.get()) != 0 && errno != EINVAL) return ErrnoResult();
+  return S_OK;
+}
+
+HRESULT WriteHiddenTempFile(const std::string& folder, const std::string& name,
+                            const std::string& content, std::string* path) {
+  std::string temp;
+  UniqueFd fd(CreateTempIn(folder, name, kMoveTag, &temp));
+  if (!fd.valid()) return ErrnoResult();
+  TempName tempName(temp);
+  if (HRESULT hr = WriteAll(fd.get(), content.data(), content.size()); Failed(hr)) return hr;
+  if (::fsync(fd.get()) != 0) return ErrnoResult();
+  if (::close(fd.release()) != 0) return ErrnoResult();
+  tempName.Keep();
+  *path = std::move(temp);
+  return S_OK;
 }
 
 HRESULT WriteFileAtomically(const std::string& path, const std::string& content, unsigned mode) {

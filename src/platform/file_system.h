@@ -82,6 +82,16 @@ HRESULT RemoveMoveLeftovers(const std::string& folder);
 HRESULT WriteFileAtomically(const std::string& path, const std::string& content,
                             unsigned mode = kPrivateFileMode);
 
+// Writes `content` to a new hidden file beside where a file named `name` is to go in `folder`
+// (the pattern of MoveFileNoReplace's temporary copies, mode 0600) and flushes it to disk; *path
+// receives its path. The caller publishes it with MoveFileNoReplace (a rename, never replacing)
+// or removes it; a process killed before that leaves a file that RemoveMoveLeftovers clears.
+HRESULT WriteHiddenTempFile(const std::string& folder, const std::string& name,
+                            const std::string& content, std::string* path);
+
+// Flushes a folder's entries (renames, links, removals) to disk.
+HRESULT SyncFolder(const std::string& folder);
+
 // Reads a whole regular file of at most `max_bytes` (EFBIG when larger; EINVAL for anything that
 // is not a regular file, without blocking on a FIFO). `content` is changed only on success.
 HRESULT ReadFileLimited(const std::string& path, size_t max_bytes, std::string* content);
