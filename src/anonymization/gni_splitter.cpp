@@ -3,6 +3,7 @@
 #include <climits>
 
 #include "crypto/identifiers.h"
+#include "crypto/xml_nodes.h"
 #include "platform/ole_date.h"
 
 namespace qx {
@@ -44,25 +45,6 @@ int ReadInt(std::string_view text) {
   return static_cast<int>(negative ? -value : value);
 }
 
-// Appends `value` with "&", "<" and ">" escaped for XML content; every other byte unchanged.
-void AppendEscaped(std::string& out, std::string_view value) {
-  for (char c : value) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      default:
-        out += c;
-    }
-  }
-}
-
 void AppendField(std::string& out, int32_t number, std::string_view value) {
   out += std::to_string(number);
   out += '=';
@@ -73,7 +55,7 @@ void AppendField(std::string& out, int32_t number, std::string_view value) {
 void AppendEscapedField(std::string& out, int32_t number, std::string_view value) {
   out += std::to_string(number);
   out += '=';
-  AppendEscaped(out, value);
+  AppendXmlEscaped(out, value, false);
   out += '\n';
 }
 
@@ -133,7 +115,7 @@ void GniSplitter::RecordStart(std::string_view name, int32_t number) {
   record_ = name;
   // The record name is written escaped, so that no name can break the document's markup.
   anonymized_ += '[';
-  AppendEscaped(anonymized_, name);
+  AppendXmlEscaped(anonymized_, name, false);
   anonymized_ += std::to_string(number);
   anonymized_ += "]\n";
   if (name == kPatientRecord || name == kDebtorRecord || name == kInvoiceRecord) {
