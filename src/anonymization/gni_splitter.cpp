@@ -112,13 +112,18 @@ void GniSplitter::ClosePatientRecord() {
 
 void GniSplitter::RecordStart(std::string_view name, int32_t number) {
   if (record_ == kPatientRecord) ClosePatientRecord();
-  record_ = name;
+  // Record names are compared without blanks and regardless of letter case, so that a header
+  // written as "[adrpat1]" or "[ADRPAT 1]" still keeps its patient's data out of the clear text.
+  record_.clear();
+  for (char c : name)
+    if (c != ' ' && c != '\t')
+      record_ += static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
   // The record name is written escaped, so that no name can break the document's markup.
   anonymized_ += '[';
   AppendXmlEscaped(anonymized_, name, false);
   anonymized_ += std::to_string(number);
   anonymized_ += "]\n";
-  if (name == kPatientRecord || name == kDebtorRecord || name == kInvoiceRecord) {
+  if (record_ == kPatientRecord || record_ == kDebtorRecord || record_ == kInvoiceRecord) {
     identifying_ += '[';
     identifying_ += name;
     identifying_ += std::to_string(number);
