@@ -91,15 +91,20 @@ TEST_F(AnonymizationTransformTest, ZipKeepsThreeCharactersAndEndsInZero) {
 }
 
 TEST_F(AnonymizationTransformTest, PatientAttributesAreMaskedAndTheIdentifierAdded) {
-  TransferReader out = Anonymized(Invoice(Patient(kPatientAttributes), "", "", kDetail));
-  const std::string patient = "//q:data[@type='anonymized']//i:patient";
-  EXPECT_EQ(out.Value(patient + "/@patient_id"), "XX-99999/X");
-  EXPECT_EQ(out.Value(patient + "/@ssn"), "999.9999.9999.99");
-  EXPECT_EQ(out.Value(patient + "/@gender"), "female");
-  EXPECT_EQ(out.Value(patient + "/@birthdate"), "1965-01-01T00:00:00");
-  EXPECT_EQ(out.Value(patient + "/@unique_id"),
-            PersonId("Anna", "Robert", Day(1965, 3, 12), "8001"));
-  EXPECT_EQ(out.Value(patient + "/@unique_id"), "a0d2564efa6f8a373b59c65177ec03");
+  std::string patient = Patient(kPatientAttributes);
+  patient.insert(patient.find("</invoice:patient>"),
+                 "<invoice:card card_id=\"80756012345678901234\" expiry_date=\"2030-01-01\"/>");
+  TransferReader out = Anonymized(Invoice(patient, "", "", kDetail));
+  const std::string path = "//q:data[@type='anonymized']//i:patient";
+  EXPECT_EQ(out.Value(path + "/@patient_id"), "XX-99999/X");
+  EXPECT_EQ(out.Value(path + "/@ssn"), "999.9999.9999.99");
+  EXPECT_EQ(out.Value(path + "/@gender"), "female");
+  EXPECT_EQ(out.Value(path + "/@birthdate"), "1965-01-01T00:00:00");
+  EXPECT_EQ(out.Value(path + "/@unique_id"), PersonId("Anna", "Robert", Day(1965, 3, 12), "8001"));
+  EXPECT_EQ(out.Value(path + "/@unique_id"), "a0d2564efa6f8a373b59c65177ec03");
+  // Inside the patient attributes are copied, but the insurance card number is masked.
+  EXPECT_EQ(out.Value(path + "/i:card/@card_id"), "99999999999999999999");
+  EXPECT_EQ(out.Value(path + "/i:card/@expiry_date"), "2030-01-01");
   // case_id is masked wherever it stands.
   EXPECT_EQ(out.Values("//q:data[@type='anonymized']//@case_id"),
             (std::vector<std::string>{"XXX-X-XXXXX", "X-9"}));

@@ -74,8 +74,9 @@ std::set<std::string> IdentifyingValues(const TransferReader& invoice) {
   for (const std::string& v :
        invoice.Values("(" + std::string(kParts) + ")//text()[not(ancestor::i:zip)]"))
     values.insert(Trimmed(v));
-  for (const std::string& v : invoice.Values(
-           "//@patient_id|//@ssn|//i:patient/@unique_id|//i:guarantor/@*|//i:employer/@*"))
+  for (const std::string& v :
+       invoice.Values("//@patient_id|//@ssn|//i:patient//@card_id|//i:patient/@unique_id|//"
+                      "i:guarantor/@*|//i:employer/@*"))
     values.insert(v);
   for (const std::string& v : invoice.Values("//i:patient/@birthdate"))
     if (v.size() >= 10 && v.substr(4, 6) != "-01-01") values.insert(v.substr(0, 10));

@@ -142,12 +142,19 @@
   </xsl:template>
 
   <!-- Inside patient, guarantor and employer: the postal code keeps its first three characters
-       and ends in 0, every text is masked, attributes are copied. -->
+       and ends in 0, every text is masked, attributes are copied (but for the card number). -->
   <xsl:template match="invoice:zip" mode="anon">
     <invoice:zip>
       <xsl:apply-templates select="@*" mode="anon"/>
       <xsl:value-of select="concat(substring(., 1, 3), '0')"/>
     </invoice:zip>
+  </xsl:template>
+
+  <!-- The insurance card number identifies the patient as well as the ssn does. -->
+  <xsl:template match="@card_id" mode="anon">
+    <xsl:attribute name="card_id">
+      <xsl:value-of select="translate(., $maskFrom, $maskTo)"/>
+    </xsl:attribute>
   </xsl:template>
 
   <xsl:template match="text()" mode="anon" priority="1">
