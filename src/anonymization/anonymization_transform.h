@@ -63,7 +63,7 @@ class AnonymizationTransform {
   //  - E_INVALIDARG: a parameter that is not well-formed UTF-8 or holds a control character;
   //  - the code object's failure result when one of its calls failed (an envelope, say);
   //  - E_FAIL when libxslt failed otherwise (for instance the stylesheet asked for a file).
-  // On failure no output is left; ErrorText() tells libxslt's first message.
+  // On failure no output is left; ErrorText() holds libxslt's messages.
   HRESULT Transform(const std::string& fileName, const std::string& rcpt, bool withPdf,
                     std::shared_ptr<AnonymizerContext> anonymizer);
 
@@ -71,7 +71,7 @@ class AnonymizationTransform {
   // I/O. E_UNEXPECTED when the last Transform did not succeed; E_OUTOFMEMORY.
   HRESULT SaveOutput(std::string* document);
 
-  // libxslt's first error message of the last Transform that failed (empty otherwise).
+  // libxslt's messages (at most 1 KB) of the last Transform that failed; empty otherwise.
   const std::string& ErrorText() const { return errorText_; }
 
  private:
