@@ -14,6 +14,7 @@
 #include "platform/call_guard.h"
 #include "platform/job_lock.h"
 #include "platform/last_error.h"
+#include "steps/anonymizer.h"
 #include "steps/checker.h"
 #include "steps/job_context.h"
 #include "steps/reader.h"
@@ -113,6 +114,8 @@ void RunJob(JobContext& context, JobKind kind) {
       RunStep<PChecker>(context, moPChecker, 1050);
       break;
     case JobKind::kAnonymize:
+      RunStep<PAnonymizer>(context, moPAnonymizer, 1020);
+      break;
     case JobKind::kSend:
     case JobKind::kAuto:
       // Not available in this build: StartJob refuses these before taking the lock.
@@ -141,7 +144,7 @@ void WorkerBody(CQendix* component, JobKind kind, std::shared_ptr<CancelToken> c
 }  // namespace
 
 bool JobKindAvailable(JobKind kind) {
-  return kind == JobKind::kRead || kind == JobKind::kCheck;
+  return kind == JobKind::kRead || kind == JobKind::kCheck || kind == JobKind::kAnonymize;
 }
 
 void CancelRunningJob() {

@@ -137,7 +137,6 @@ TEST_F(Jobs, StepsNotBuiltYetAnswerNotImplemented) {
   EXPECT_EQ(q_->Auto(), E_NOTIMPL);
   EXPECT_EQ(q_->Check(), S_OK);
   ASSERT_TRUE(events_->WaitForEnd(moPChecker));
-  EXPECT_EQ(q_->Anonymize(), E_NOTIMPL);
   EXPECT_EQ(q_->Send(), E_NOTIMPL);
   EXPECT_EQ(q_->Read(), S_OK);  // nothing was left taken
   ASSERT_TRUE(events_->WaitForEnd(moPReader));

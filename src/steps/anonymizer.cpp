@@ -1,0 +1,172 @@
+#include "steps/anonymizer.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "crypto/start_asas.h"
+#include "formats/file_kind.h"
+#include "net/center_directory.h"
+#include "net/download_window.h"
+#include "platform/codepage.h"
+#include "platform/file_system.h"
+#include "platform/hresult_errno.h"
+#include "platform/last_error.h"
+#include "support/messages.h"
+#include "support/settings.h"
+#include "support/system_description.h"
+
+namespace qx {
+namespace {
+
+// A recipient list shorter than this names no Trust Center.
+constexpr size_t kMinRcptLength = 6;
+
+}  // namespace
+
+PAnonymizer::PAnonymizer(JobContext& context)
+    : PStep(context, moPAnonymizer, LoadMessageA(1020), LoadMessageA(1021), LoadMessageA(1103)),
+      anonymizer_(std::make_shared<AnonymizerContext>(&context.Host(), moPAnonymizer)),
+      transform_(context.Host(), GeneratorText()),
+      gniConverter_(GeneratorText()),
+      certificates_(std::make_unique<CertificateCache>(settings_.workDirectory, &context.Host())) {
+  context_.SetAnonymizer(anonymizer_);
+}
+
+PAnonymizer::~PAnonymizer() {
+  certificates_.reset();
+  context_.SetAnonymizer(nullptr);
+}
+
+void PAnonymizer::RaiseAs(tagMsgOrigin origin, tagMsgLevel level, int32_t code, uint16_t message) {
+  context_.Host().RaiseEvent(level, mcModule, origin, code, std::nullopt, LoadMessage(message));
+}
+
+bool PAnonymizer::CheckPreconditions() {
+  const std::string& work = settings_.workDirectory;
+  if (Utf8Length(work) < 3) {
+    RaiseAs(moPChecker, mlError, 7, 1107);
+    return false;
+  }
+  if (Utf8Length(settings_.asasLogin) < 3) {
+    RaiseAs(moPChecker, mlError, 8, 1108);
+    return false;
+  }
+  CenterDirectory directory;
+  if (directory.LoadCache()) rcpt_ = directory.Rcpt(settings_.trustCenter.value_or(std::string()));
+  if (rcpt_.size() < kMinRcptLength) {
+    RaiseAs(moPSender, mlError, 9, 1120);
+    return false;
+  }
+  anonymizer_->SetRcpt(rcpt_);
+  anonymizer_->SetSender(SenderForLogin(settings_.asasLogin, rcpt_));
+  anonymizer_->SetWithPdf(settings_.Has(kOptionWithPdf));
+  sourceDir_ = JoinPath(work, "valid");
+  targetDir_ = JoinPath(work, "output");
+  anonymizer_->SetValidFolder(sourceDir_);
+  CreateDirectoryLevel(targetDir_);
+  return StartAsas();
+}
+
+void PAnonymizer::Prepare(std::vector<std::string>& files) {
+  if (settings_.Has(kOptionWithPdf)) {
+    std::vector<std::string> invoices;
+    for (auto& name : files) {
+      if (ClassifyFile(SourcePath(name)) == fkPdf)
+        pdfFiles_.push_back(std::move(name));
+      else
+        invoices.push_back(std::move(name));
+    }
+    files = std::move(invoices);
+    anonymizer_->SetPdfFiles(pdfFiles_);
+  }
+  fileFailed_ = false;
+  DownloadWindow::Instance().Acquire();
+  windowAcquired_ = true;
+  CenterDirectory().Refresh();
+  certificates_->Lookup(rcpt_);
+}
+
+void PAnonymizer::ProcessFile(const std::string& name) {
+  const FileKind kind = ClassifyFile(SourcePath(name));
+  if (kind != fkXml && kind != fkGni) {
+    Raise(mlError, mcModule, 10, name, LoadMessage(1123));
+    MoveToError(name);
+    return;
+  }
+  HRESULT hr = Anonymize(name, kind);
+  if (Failed(hr)) {
+    anonymizer_->ForgetEnvelopedPdfs();
+    ReportFailure(name, hr);
+    return;
+  }
+  ++doneCount_;
+  // The document is safely in "output": only now does the invoice leave "valid".
+  if (::unlink(SourcePath(name).c_str()) != 0 && errno != ENOENT)
+    ReportSystemError(name, HresultFromErrno(errno));
+  anonymizer_->DeleteEnvelopedPdfs();
+  Raise(mlInfo, mcModule, 2, name, okText_);
+}
+
+HRESULT PAnonymizer::Anonymize(const std::string& name, FileKind kind) {
+  const bool withPdf = settings_.Has(kOptionWithPdf);
+  if (kind == fkXml) {
+    HRESULT hr = transform_.LoadInput(SourcePath(name));
+    if (Succeeded(hr)) hr = transform_.Transform(name, rcpt_, withPdf, anonymizer_);
+    std::string document;
+    if (Succeeded(hr)) hr = transform_.SaveOutput(&document);
+    if (Succeeded(hr)) hr = Publish(name, document);
+    return hr;
+  }
+  gniConverter_.SetInput(SourcePath(name));
+  HRESULT hr = gniConverter_.Convert(name, rcpt_, withPdf, *anonymizer_);
+  if (Succeeded(hr)) hr = Publish(name, gniConverter_.Document());
+  return hr;
+}
+
+HRESULT PAnonymizer::Publish(const std::string& name, const std::string& document) {
+  std::string temp;
+  HRESULT hr = WriteHiddenTempFile(targetDir_, name, document, &temp);
+  if (Failed(hr)) return hr;
+  hr = MoveToFreeName(temp, TargetPath(name));
+  if (Failed(hr)) {
+    ::unlink(temp.c_str());
+    return hr;
+  }
+  SyncFolder(targetDir_);
+  return S_OK;
+}
+
+void PAnonymizer::ReportFailure(const std::string& name, HRESULT hr) {
+  // E_FAIL says only that the invoice is no usable XML or GNI: no cause to report beyond 1022.
+  if (hr != E_FAIL) ReportSystemError(name, hr);
+  Raise(mlError, mcAsas, 15, name, LoadMessage(1022));
+  Raise(mlWarning, mcModule, 3, name, failText_);
+  fileFailed_ = true;
+}
+
+void PAnonymizer::Finish() {
+  const std::vector<std::string> delivered = anonymizer_->DeliveredPdfs();
+  for (const std::string& pdf : pdfFiles_) {
+    struct stat st;
+    const bool gone = ::lstat(SourcePath(pdf).c_str(), &st) != 0 && errno == ENOENT;
+    if (gone || std::find(delivered.begin(), delivered.end(), pdf) != delivered.end()) {
+      Raise(mlInfo, mcModule, 2, pdf, LoadMessage(1023));
+      ++doneCount_;
+    } else if (fileFailed_) {
+      // Its invoice may be among those that failed: it waits for the next run.
+      Raise(mlWarning, mcModule, 3, pdf, failText_);
+    } else {
+      Raise(mlError, mcModule, 14, pdf, LoadMessage(1114));
+      MoveToError(pdf);
+    }
+  }
+  pdfFiles_.clear();
+  // Released only when Prepare acquired it: an empty run leaves the count as it was.
+  if (windowAcquired_) DownloadWindow::Instance().Release(false);
+  windowAcquired_ = false;
+}
+
+}  // namespace qx

@@ -1,0 +1,180 @@
+// The Anonymizer step through the component, with the in-memory security client: what lands in
+// "output", what stays in "valid", the events of a mixed run, its preconditions, and the rules that
+// keep every invoice somewhere (no unsent document replaced, a failed invoice left with its PDFs).
+#include "steps/anonymizer.h"
+
+#include <libxml/parser.h>
+#include <libxml/tree.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <functional>
+
+#include <gtest/gtest.h>
+
+#include "../crypto/fake_asas.h"
+#include "common/component_fixture.h"
+#include "platform/file_system.h"
+
+namespace qx::testing {
+namespace {
+
+const std::string kNs = "http://www.xmlData.ch/xmlInvoice/XSD";
+
+std::string XmlInvoice(const std::string& id, const std::string& codingLine = "") {
+  std::string esr = codingLine.empty() ? "" : "<esr9 coding_line=\"" + codingLine + "\"/>";
+  return "<?xml version=\"1.0\"?>\n<request xmlns=\"" + kNs + "\"><invoice invoice_id=\"" + id +
+         "\"/><patient patient_id=\"P-7\"><person><familyname>Muster</familyname>"
+         "<givenname>Hans</givenname><postal><zip>8001</zip></postal></person></patient>" +
+         esr + "</request>\n";
+}
+
+const char* const kGni =
+    "[DEBITOR1]\r\n106=Z123456\r\n[ADRPAT1]\r\n132=Muster\r\n133=Hans\r\n"
+    "[INFC1]\r\n115=G1\r\n119=12345\r\n";
+
+class Anonymizer : public ComponentTest {
+ protected:
+  void SetUp() override {
+    for (const char* n : {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG"}) unsetenv(n);
+    ComponentTest::SetUp();
+    InstallFakeAsas();
+    FakeAsas().logins = {"praxis"};
+    FakeAsas().certificates["tc-test"] = "QUJD";
+    WriteCenters();
+    mkdir(Work("valid").c_str(), 0700);
+  }
+  void Create(bool withPdf) {
+    ComponentTest::Create();
+    ASSERT_EQ(q_->put_asasLogin(std::string("praxis")), S_OK);
+    ASSERT_EQ(q_->put_trustCenter(std::string("TC test")), S_OK);
+    ASSERT_EQ(q_->put_withPDF(withPdf ? VARIANT_TRUE : VARIANT_FALSE), S_OK);
+  }
+  void Valid(const std::string& name, const std::string& content) {
+    ASSERT_TRUE(WriteFile(Work("valid/" + name), content));
+  }
+  void Run() {
+    ASSERT_EQ(q_->Anonymize(), S_OK);
+    ASSERT_TRUE(events_->WaitForEnd(moPAnonymizer, ++runs_));
+  }
+  int runs_ = 0;
+  // The events of the step that name `file`, as "level|class|code|msg".
+  std::vector<std::string> About(const std::string& file) {
+    std::vector<std::string> out;
+    for (const auto& e : events_->Events())
+      if (e.file == file && e.level > mlDebug)
+        out.push_back(std::to_string(e.level) + "|" + std::to_string(e.mclass) + "|" +
+                      std::to_string(e.code) + "|" + e.msg.value_or("(null)"));
+    return out;
+  }
+  std::string ErrorDir() {
+    BStr session;
+    q_->get_session(&session);
+    return Work("err/" + session.value_or(""));
+  }
+  std::vector<std::string> TypesIn(const std::string& path) {
+    std::vector<std::string> types;
+    xmlDoc* doc = xmlReadFile(path.c_str(), nullptr, XML_PARSE_NONET);
+    if (!doc) return {"<not well-formed>"};
+    for (xmlNode* n = xmlDocGetRootElement(doc)->children; n; n = n->next) {
+      if (n->type != XML_ELEMENT_NODE || xmlStrcmp(n->name, BAD_CAST "data") != 0) continue;
+      xmlChar* type = xmlGetProp(n, BAD_CAST "type");
+      xmlChar* name = xmlGetProp(n, BAD_CAST "name");
+      types.push_back(std::string(reinterpret_cast<char*>(type)) +
+                      (name ? ":" + std::string(reinterpret_cast<char*>(name)) : ""));
+      xmlFree(type);
+      xmlFree(name);
+    }
+    xmlFreeDoc(doc);
+    return types;
+  }
+};
+
+TEST_F(Anonymizer, AMixedRunWithPdfs) {
+  Valid("a.xml", XmlInvoice("A1", "01>12+ 3>"));
+  Valid("01_12_3_.pdf", "%PDF-1.4 a");
+  Valid("other.pdf", "%PDF-1.4 b");
+  Valid("g.gni", kGni);
+  Valid("broken.xml", "<?xml version=\"1.0\"?><request");
+  Create(true);
+  Run();
+
+  EXPECT_EQ(
+      TypesIn(Work("output/a.xml")),
+      (std::vector<std::string>{"anonymized:a.xml", "patient", "patient_ids", "pdf:01_12_3_.pdf"}));
+  EXPECT_EQ(TypesIn(Work("output/g.gni")),
+            (std::vector<std::string>{"anonymized:g.gni", "patient"}));
+  for (const char* gone : {"a.xml", "g.gni", "01_12_3_.pdf"})
+    EXPECT_FALSE(FileExists(Work("valid/") + gone)) << gone;
+  // The broken invoice stays, and so does the PDF nobody claimed: its invoice may have failed.
+  EXPECT_TRUE(FileExists(Work("valid/broken.xml")));
+  EXPECT_TRUE(FileExists(Work("valid/other.pdf")));
+  EXPECT_EQ(About("broken.xml"),
+            (std::vector<std::string>{"3|1|15|Datei kann nicht anonymisiert werden",
+                                      "2|2|3|Datei nicht kopiert"}));
+  EXPECT_EQ(About("a.xml"), std::vector<std::string>{"1|2|2|Datei anonymisiert"});
+  EXPECT_EQ(About("01_12_3_.pdf"), std::vector<std::string>{"1|2|2|Datei verschlüsselt"});
+  EXPECT_EQ(About("other.pdf"), std::vector<std::string>{"2|2|3|Datei nicht kopiert"});
+  EXPECT_EQ(events_->Events().back().msg,
+            BStr("Anonymisieren abgeschlossen: 3 kopiert, 0 fehlerhafte Rechnungsdateien"));
+
+  // Without the broken invoice the unclaimed PDF goes to the error folder.
+  ASSERT_EQ(::unlink(Work("valid/broken.xml").c_str()), 0);
+  Run();
+  EXPECT_EQ(About("other.pdf").back(), "3|2|14|Unreferenzierte PDF-Datei");
+  EXPECT_TRUE(FileExists(ErrorDir() + "/other.pdf"));
+}
+
+TEST_F(Anonymizer, WithoutPdfOptionAPdfIsUnexpectedAndFrenchTextsFollowTheLanguage) {
+  setenv("LANGUAGE", "fr", 1);
+  Valid("slip.pdf", "%PDF-1.4");
+  Create(false);
+  Run();
+  EXPECT_EQ(About("slip.pdf").front().substr(0, 7), "3|2|10|");
+  EXPECT_TRUE(FileExists(ErrorDir() + "/slip.pdf"));
+  EXPECT_NE(About("slip.pdf").front(), "3|2|10|Unerwartete Datei");
+}
+
+TEST_F(Anonymizer, AnUnsentDocumentIsNeverReplaced) {
+  ASSERT_EQ(mkdir(Work("output").c_str(), 0700), 0);
+  ASSERT_TRUE(WriteFile(Work("output/a.xml"), "waiting to be sent"));
+  Valid("a.xml", XmlInvoice("A1"));
+  Create(false);
+  Run();
+  EXPECT_EQ(ReadFile(Work("output/a.xml")), "waiting to be sent");
+  EXPECT_EQ(TypesIn(Work("output/a.xml.1")).front(), "anonymized:a.xml");
+  // No temporary file is left in "output".
+  std::vector<std::string> names;
+  ASSERT_EQ(ListRegularFiles(Work("output"), &names), S_OK);
+  EXPECT_EQ(names.size(), 2u);
+}
+
+TEST_F(Anonymizer, PreconditionsStopTheStepBeforeAnyFile) {
+  struct Case {
+    const char* label;
+    std::function<void(IQendix*)> set;
+    std::string event;  // origin|code
+  } cases[] = {
+      {"short work directory", [](IQendix* q) { q->put_workDirectory(std::string(".")); }, "1|7"},
+      {"no login", [](IQendix* q) { q->put_asasLogin(std::string()); }, "1|8"},
+      {"unknown Trust Center", [](IQendix* q) { q->put_trustCenter(std::string("nowhere")); },
+       "4|9"},
+  };
+  Valid("a.xml", XmlInvoice("A1"));
+  Create(false);
+  for (const Case& c : cases) {
+    events_->Clear();
+    runs_ = 0;
+    c.set(q_.Get());
+    Run();
+    const auto events = events_->Events();
+    ASSERT_GE(events.size(), 3u) << c.label;
+    const auto& e = events[events.size() - 2];
+    EXPECT_EQ(std::to_string(e.origin) + "|" + std::to_string(e.code), c.event) << c.label;
+    EXPECT_TRUE(FileExists(Work("valid/a.xml"))) << c.label;
+    Create(false);
+  }
+}
+
+}  // namespace
+}  // namespace qx::testing
