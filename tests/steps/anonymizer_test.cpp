@@ -128,11 +128,14 @@ TEST_F(Anonymizer, AMixedRunWithPdfs) {
 TEST_F(Anonymizer, WithoutPdfOptionAPdfIsUnexpectedAndFrenchTextsFollowTheLanguage) {
   setenv("LANGUAGE", "fr", 1);
   Valid("slip.pdf", "%PDF-1.4");
+  Valid("a.xml", XmlInvoice("A1"));
   Create(false);
   Run();
-  EXPECT_EQ(About("slip.pdf").front().substr(0, 7), "3|2|10|");
+  EXPECT_EQ(About("slip.pdf"), std::vector<std::string>{"3|2|10|Fichier inattendu"});
   EXPECT_TRUE(FileExists(ErrorDir() + "/slip.pdf"));
-  EXPECT_NE(About("slip.pdf").front(), "3|2|10|Unerwartete Datei");
+  EXPECT_EQ(About("a.xml"), std::vector<std::string>{"1|2|2|Fichier anonymisé"});
+  EXPECT_EQ(events_->Events().back().msg,
+            BStr("Anonymiser términé: 1 copiés, 1 erreurs dans les fichiers des factures"));
 }
 
 TEST_F(Anonymizer, AnUnsentDocumentIsNeverReplaced) {
