@@ -93,6 +93,7 @@ SentRegister::SentRegister(std::string settingsPath) : settingsPath_(std::move(s
 bool SentRegister::Load(const std::string& path) {
   path_ = path;
   entries_.clear();
+  added_.clear();
   dirty_ = false;
   loadFailed_ = false;
   loadError_ = 0;
@@ -150,6 +151,7 @@ bool SentRegister::Save() {
       const HRESULT hr = WriteFileAtomically(path_, content);
       if (Succeeded(hr)) {
         dirty_ = false;
+        added_.clear();
         lastError_ = 0;
         return true;
       }
@@ -191,9 +193,35 @@ bool SentRegister::Add(std::string_view zsr, std::string_view invoiceId, std::st
   entry.amount = std::string(CutCharacters(amount, kMaxAmountChars));
   entry.sentAt = sentAt;
   // A multimap inserts after the entries with an equal key.
+  added_.emplace_back(std::string(invoiceId), entry);
   entries_.emplace(std::string(invoiceId), std::move(entry));
   dirty_ = true;
   return true;
+}
+
+bool SentRegister::AppendAdded() {
+  if (added_.empty()) return true;
+  int error = 0;
+  if (loadFailed_) {
+    error = loadError_ != 0 ? loadError_ : EINVAL;
+  } else if (path_.empty()) {
+    error = ENOENT;
+  } else {
+    std::string lines;
+    for (const auto& [invoiceId, entry] : added_)
+      lines.append(FormatRegisterLine(invoiceId, entry)).append(kLineEnd);
+    const std::string header = std::string(kHeader) + std::string(kLineEnd);
+    const HRESULT hr = AppendToFileDurably(path_, lines, header, kLineEnd);
+    if (Succeeded(hr)) {
+      added_.clear();
+      return true;
+    }
+    error = ErrnoFromHresult(hr);
+    if (error == 0) error = EIO;
+  }
+  lastError_ = error;
+  errno = error;
+  return false;
 }
 
 }  // namespace qx

@@ -12,6 +12,8 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "formats/register_line.h"
 #include "formats/register_settings.h"
@@ -51,6 +53,13 @@ class SentRegister {
   // Load it always fails (with the load's errno value, or EINVAL) and leaves the file alone.
   bool Save();
 
+  // Appends the entries added since the last Load, Save or AppendAdded to the end of the file and
+  // flushes it to disk, so that they outlive a crash before the next Save; the file (with its
+  // header) is created when it does not exist. The register stays changed, so that Save still
+  // rewrites it with the retention applied. True on success or when nothing was added; false
+  // with lastError() after a failed Load or a failed write (the entries stay in memory).
+  bool AppendAdded();
+
   // True if an entry for `invoiceId` with the same ZSR number (both cut to kMaxZsrChars) has an
   // amount that matches `amount`: every amount matches except the exact negation of the stored
   // one when both read as numbers and differ (the reversal of a registered invoice).
@@ -73,6 +82,8 @@ class SentRegister {
   std::string settingsPath_;
   std::string path_;
   Entries entries_;
+  // Entries added since the file last received them (Load, Save or AppendAdded).
+  std::vector<std::pair<std::string, SentEntry>> added_;
   bool dirty_ = false;
   bool loadFailed_ = false;
   int loadError_ = 0;

@@ -277,6 +277,34 @@ HRESULT SyncFolder(const std::string& folder) {
   return S_OK;
 }
 
+HRESULT AppendToFileDurably(const std::string& path, std::string_view content,
+                            std::string_view prefixIfNew, std::string_view lineEnd) {
+  UniqueFd fd(::open(path.c_str(),
+                     O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY,
+                     kPrivateFileMode));
+  if (!fd.valid()) return ErrnoResult();
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return ErrnoResult();
+  if (!S_ISREG(st.st_mode)) return HresultFromErrno(EINVAL);
+  std::string head;
+  if (st.st_size == 0) {
+    head = prefixIfNew;
+  } else if (!lineEnd.empty()) {
+    UniqueFd reader(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    char last = 0;
+    if (reader.valid() && ::pread(reader.get(), &last, 1, st.st_size - 1) == 1 &&
+        last != lineEnd.back())
+      head = lineEnd;
+  }
+  if (!head.empty())
+    if (HRESULT hr = WriteAll(fd.get(), head.data(), head.size()); Failed(hr)) return hr;
+  if (HRESULT hr = WriteAll(fd.get(), content.data(), content.size()); Failed(hr)) return hr;
+  if (::fsync(fd.get()) != 0) return ErrnoResult();
+  // A file made now must also survive as a name.
+  if (st.st_size == 0) SyncFolder(FolderOf(path));
+  return S_OK;
+}
+
 HRESULT WriteHiddenTempFile(const std::string& folder, const std::string& name,
                             const std::string& content, std::string* path) {
   std::string temp;

@@ -21,6 +21,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "qendix/com.h"
@@ -88,6 +89,14 @@ HRESULT WriteFileAtomically(const std::string& path, const std::string& content,
 // or removes it; a process killed before that leaves a file that RemoveMoveLeftovers clears.
 HRESULT WriteHiddenTempFile(const std::string& folder, const std::string& name,
                             const std::string& content, std::string* path);
+
+// Appends `content` to the regular file `path` and flushes it to disk. A file that does not exist
+// or is empty is created (mode 0600) and gets `prefixIfNew` first; a file whose last line was
+// left without its line end (a crash during an earlier append) gets `lineEnd` first, so that the
+// new content starts on a line of its own. Never follows a link (ELOOP); anything but a regular
+// file is refused (EINVAL).
+HRESULT AppendToFileDurably(const std::string& path, std::string_view content,
+                            std::string_view prefixIfNew, std::string_view lineEnd);
 
 // Flushes a folder's entries (renames, links, removals) to disk.
 HRESULT SyncFolder(const std::string& folder);

@@ -15,30 +15,8 @@
 
 namespace qx {
 PChecker::PChecker(JobContext& context)
-    : PStep(context, moPChecker, LoadMessageA(1050), LoadMessageA(1051), LoadMessageA(1103)),
-      register_(SettingsPath()) {
-  register_.Load(JoinPath(ModuleDirectory(), "qendix.log"));
-}
-
-PChecker::~PChecker() {
-  if (register_.dirty()) SaveRegister();
-}
-
-bool PChecker::CheckRegister() {
-  if (!register_.loadFailed()) return true;
-  const std::string file = BaseName(register_.path());
-  if (int error = register_.loadError(); error != 0)
-    Raise(mlError, mcSystem, error, file, SystemErrorText(error));
-  Raise(mlError, mcModule, 7, file, LoadMessage(1125));
-  return false;
-}
-
-bool PChecker::SaveRegister() {
-  if (register_.Save()) return true;
-  int error = register_.lastError() ? register_.lastError() : EIO;
-  Raise(mlError, mcSystem, error, BaseName(register_.path()), SystemErrorText(error));
-  return false;
-}
+    : PInvoiceStep(context, moPChecker, LoadMessageA(1050), LoadMessageA(1051),
+                   LoadMessageA(1103)) {}
 
 bool PChecker::CheckPreconditions() {
   std::string work = settings_.workDirectory;
@@ -49,30 +27,6 @@ bool PChecker::CheckPreconditions() {
   }
   Raise(mlError, mcModule, 7, std::nullopt, LoadMessage(1107));
   return false;
-}
-
-InvoiceFileRead PChecker::ReadXmlInvoice(const std::string& path, InvoiceKeys* keys) {
-  std::string recipient;
-  InvoiceFileRead result = ReadXmlInvoiceFile(path, keys, &recipient);
-  bool ok = result == InvoiceFileRead::kRead;
-  Raise(mlDebug, mcModule, 0, path, std::string(ok ? "XML" : "Not XML"));
-  recipient_ = recipient;
-  return result;
-}
-
-InvoiceFileRead PChecker::ReadGniInvoice(const std::string& path, InvoiceKeys* keys) {
-  InvoiceFileRead result = ReadGniInvoiceFile(path, keys);
-  bool ok = result == InvoiceFileRead::kRead;
-  Raise(mlDebug, mcModule, 0, path, std::string(ok ? "GNI" : "Not GNI"));
-  return result;
-}
-
-bool PChecker::IsDuplicate(const InvoiceKeys& keys) const {
-  return qx::IsDuplicate(register_, keys);
-}
-
-void PChecker::RecordSent(const InvoiceKeys& keys) {
-  qx::RecordSent(register_, keys);
 }
 
 void PChecker::Prepare(std::vector<std::string>& files) {

@@ -58,6 +58,38 @@ TEST_F(SentRegisterTest, SavesTheHeaderAndOneLinePerEntry) {
             "qxdl-1.0\r\n2005-0042|125.50|" + std::to_string(t) + "|Z123456\r\n");
 }
 
+// A delivery is appended at once, so that a crash before the save cannot forget it.
+TEST_F(SentRegisterTest, AppendAddedWritesNewEntriesAtOnceOnLinesOfTheirOwn) {
+  const std::string line = "|1.00|" + std::to_string(Now()) + "|Z\r\n";
+  struct Case {
+    const char* label;
+    const char* before;  // nullptr: no file
+    std::string after;
+  } cases[] = {
+      {"no file", nullptr, "qxdl-1.0\r\nA" + line},
+      {"whole lines", "qxdl-1.0\r\n", "qxdl-1.0\r\nA" + line},
+      {"a line cut by a crash", "qxdl-1.0\r\nB|2.0", "qxdl-1.0\r\nB|2.0\r\nA" + line},
+  };
+  for (const Case& c : cases) {
+    ::unlink(RegisterPath().c_str());
+    if (c.before) ASSERT_TRUE(testing::WriteFile(RegisterPath(), c.before));
+    SentRegister reg(SettingsPath());
+    ASSERT_TRUE(reg.Load(RegisterPath())) << c.label;
+    reg.Add("Z", "A", "1.00", Now());
+    ASSERT_TRUE(reg.AppendAdded()) << c.label;
+    EXPECT_TRUE(reg.AppendAdded()) << "nothing new: " << c.label;
+    EXPECT_EQ(testing::ReadFile(RegisterPath()), c.after) << c.label;
+    EXPECT_TRUE(reg.dirty()) << "the save still applies the retention: " << c.label;
+  }
+  // A register that could not be loaded is not appended to either.
+  ASSERT_TRUE(testing::WriteFile(RegisterPath(), "not a register\r\n"));
+  SentRegister broken(SettingsPath());
+  ASSERT_FALSE(broken.Load(RegisterPath()));
+  broken.Add("Z", "A", "1.00");
+  EXPECT_FALSE(broken.AppendAdded());
+  EXPECT_EQ(testing::ReadFile(RegisterPath()), "not a register\r\n");
+}
+
 TEST_F(SentRegisterTest, RoundTripsEntriesInRegisterOrder) {
   SentRegister reg(SettingsPath());
   reg.Load(RegisterPath());
