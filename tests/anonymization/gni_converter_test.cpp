@@ -243,8 +243,11 @@ TEST_P(PdfAttachmentTest, OneSealedElementPerCodingLineInOrder) {
   const std::string end = c.withPdf ? "\r\n</qendix:data></qendix:datatransfer>\r\n"
                                     : "\r\n</qendix:data>\r\n</qendix:datatransfer>\r\n";
   EXPECT_EQ(document.substr(document.size() - end.size()), end);
-  for (size_t i = 0; i < document.size(); ++i)
-    if (document[i] == '\n') ASSERT_EQ(document[i - 1], '\r') << i;
+  for (size_t i = 0; i < document.size(); ++i) {
+    if (document[i] == '\n') {
+      ASSERT_EQ(document[i - 1], '\r') << i;
+    }
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(WithPdf, PdfAttachmentTest,
@@ -265,9 +268,10 @@ TEST_P(NextFileTest, SharesNothingWithThePreviousFile) {
                             (firstAccepted ? "" : "no field\r\n");
   EXPECT_EQ(Convert(first, "a.gni", true), firstAccepted ? S_OK : E_FAIL);
   EXPECT_EQ(converter_.Document().empty(), !firstAccepted);
-  if (firstAccepted)
+  if (firstAccepted) {
     EXPECT_NE(converter_.Document().find("269=a00e87cf3f53e66da306ea28a1178d\r\n</qendix:data>"),
               std::string::npos);
+  }
 
   FakeAsas().loadedPaths.clear();
   ASSERT_EQ(Convert("100=x\r\n[DEB1]\r\n[ADRPAT1]\r\n133=Anna\r\n", "b.gni", true), S_OK);
