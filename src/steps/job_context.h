@@ -8,7 +8,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "qendix/qendix.h"
@@ -46,14 +48,27 @@ class JobHost : public EventTarget {
 };
 
 // A cancel request shared by job control (which sets it) and the job's steps (which read it).
-// Thread-safe.
+// A step may install a hook that the request calls at once, to end a wait in progress (an HTTP
+// exchange); the hook must be quick and must not call back into the token. Thread-safe.
 class CancelToken {
  public:
-  void Cancel() { cancelled_.store(true); }
+  void Cancel() {
+    cancelled_.store(true);
+    std::lock_guard lock(mutex_);
+    if (onCancel_) onCancel_();
+  }
   bool Cancelled() const { return cancelled_.load(); }
+  // Installs (or, with an empty function, removes) the hook; a request already made calls it now.
+  void OnCancel(std::function<void()> hook) {
+    std::lock_guard lock(mutex_);
+    onCancel_ = std::move(hook);
+    if (onCancel_ && cancelled_.load()) onCancel_();
+  }
 
  private:
   std::atomic<bool> cancelled_{false};
+  std::mutex mutex_;
+  std::function<void()> onCancel_;
 };
 
 // One per job, used on the job's worker thread only (the cancel token excepted). The host must
@@ -69,6 +84,8 @@ class JobContext {
   JobSettings Settings() const { return host_.Settings(); }
   std::string Session() const { return host_.Session(); }
   bool Cancelled() const { return cancel_->Cancelled(); }
+  // See CancelToken::OnCancel.
+  void OnCancel(std::function<void()> hook) { cancel_->OnCancel(std::move(hook)); }
 
   // While set (the first three steps of an Auto job) a step keeps the job lock at its end.
   void SetAutoMode(bool value) { autoMode_ = value; }
