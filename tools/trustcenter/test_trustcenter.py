@@ -171,6 +171,7 @@ class TrustCenterTest(unittest.TestCase):
         cases = [
             ("not well-formed", "<qendix:datatransfer", 2001),
             ("escaped doctype", '<!DOCTYPE x [<!ENTITY a "b">]><x/>', 2001),
+            ("declares Latin-1", transfer_document([]).replace('"UTF-8"', '"iso-8859-1"'), 2007),
             ("other namespace", transfer_document([], ns="http://example.org/v1"), 2002),
             ("other recipient", transfer_document([], rcpt="tc-other"), 2003),
             ("recipient case", transfer_document([], rcpt="TC-TEST"), 2003),

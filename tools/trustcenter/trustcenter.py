@@ -48,6 +48,7 @@ CODE_OTHER_RECIPIENT = 2003
 CODE_SEALED_PART = 2004
 CODE_BAD_PARTS = 2005
 CODE_REFUSED_ON_PURPOSE = 2006
+CODE_NOT_UTF8 = 2007
 
 # Fault codes.
 FAULT_REQUEST = 100  # not an XML-RPC call
@@ -301,9 +302,16 @@ class TrustCenter:
             raise Refusal(CODE_NOT_WELL_FORMED,
                           "Dokument abgelehnt: Dokumenttyp-Deklarationen sind nicht erlaubt")
         try:
-            return ET.fromstring(document)
+            root = ET.fromstring(document)
         except ET.ParseError:
             raise Refusal(CODE_NOT_WELL_FORMED, "Dokument abgelehnt: kein wohlgeformtes XML")
+        # The document travels as text inside the UTF-8 request, so it may declare only UTF-8.
+        declared = re.match(r"<\?xml[^>]*?encoding\s*=\s*[\"']([^\"']*)[\"']",
+                            document.lstrip("\ufeff"))
+        if declared and declared.group(1).lower() not in ("utf-8", "utf8"):
+            raise Refusal(CODE_NOT_UTF8,
+                          "Dokument abgelehnt: deklariert den Zeichensatz " + declared.group(1))
+        return root
 
     def _check_document(self, root):
         """Checks root, recipient and part types; returns the invoice's name."""
