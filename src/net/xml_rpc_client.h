@@ -87,8 +87,8 @@ class XmlRpcClient {
   bool Exchange(XmlRpcCall call, const std::string& body, XmlReply* reply);
 
   // Ends a running exchange promptly (within about a second, when libcurl next reports progress)
-  // and makes every later one fail at once without sending:
-  // the client is finished. Safe from any thread.
+  // and makes every later one fail at once without sending: the client is finished. Safe from
+  // any thread.
   void Abort() { aborted_.store(true); }
 
   // Whether documents may go to `gateUrl` after a session opened at `endpointUrl`: an http or
