@@ -10,6 +10,7 @@
 #include <climits>
 #include <memory>
 
+#include "platform/quiet_libxml_errors.h"
 #include "platform/unique_fd.h"
 #include "platform/xml_sax.h"
 
@@ -49,6 +50,7 @@ bool LoadXmlFileAsUtf8(const std::string& path, std::string* text, size_t max_by
       bytes.size() > static_cast<size_t>(INT_MAX))
     return false;
   InitXmlLibrary();
+  QuietLibxmlErrors quiet;
   std::unique_ptr<xmlParserCtxt, decltype(&xmlFreeParserCtxt)> context(xmlNewParserCtxt(),
                                                                        xmlFreeParserCtxt);
   if (!context) return false;

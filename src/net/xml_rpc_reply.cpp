@@ -6,6 +6,7 @@
 #include <climits>
 #include <utility>
 
+#include "platform/quiet_libxml_errors.h"
 #include "platform/xml_sax.h"
 
 namespace qx {
@@ -57,6 +58,7 @@ XmlReply& XmlReply::operator=(XmlReply&& other) noexcept {
 XmlReply XmlReply::Parse(std::string_view body) {
   InitXmlLibrary();
   if (body.empty() || body.size() > static_cast<size_t>(INT_MAX)) return XmlReply();
+  QuietLibxmlErrors quiet;
   // No network, no DTD loading, no entity substitution; blank text between elements dropped.
   xmlDoc* doc = xmlReadMemory(body.data(), static_cast<int>(body.size()), nullptr, nullptr,
                               XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING |
