@@ -3,9 +3,11 @@
 #include <libxml/parser.h>
 #include <libxml/xpath.h>
 
+#include <algorithm>
 #include <climits>
 #include <utility>
 
+#include "net/center_directory.h"
 #include "platform/quiet_libxml_errors.h"
 #include "platform/xml_sax.h"
 
@@ -114,21 +116,8 @@ std::optional<std::vector<GateEvent>> XmlReply::EventList() const {
 }
 
 int32_t LeadingInt32(std::string_view text) {
-  size_t pos = 0;
-  while (pos < text.size() &&
-         (text[pos] == ' ' || text[pos] == '\t' || text[pos] == '\r' || text[pos] == '\n'))
-    ++pos;
-  bool negative = false;
-  if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) negative = text[pos++] == '-';
-  long long value = 0;
-  for (; pos < text.size() && text[pos] >= '0' && text[pos] <= '9'; ++pos) {
-    value = value * 10 + (text[pos] - '0');
-    if (value > static_cast<long long>(INT32_MAX) + 1)
-      value = static_cast<long long>(INT32_MAX) + 1;
-  }
-  if (negative) value = -value;
-  if (value > INT32_MAX) value = INT32_MAX;
-  return static_cast<int32_t>(value);
+  const long long value = LeadingNumber(std::string(text));
+  return static_cast<int32_t>(std::clamp<long long>(value, INT32_MIN, INT32_MAX));
 }
 
 }  // namespace qx

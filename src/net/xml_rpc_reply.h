@@ -80,8 +80,8 @@ class XmlReply {
   xmlDoc* doc_ = nullptr;
 };
 
-// The 32-bit integer at the start of `text`: optional blanks, an optional sign and decimal
-// digits, clamped to the 32-bit range; 0 when no digit follows.
+// The 32-bit integer at the start of `text` as atoi reads it (LeadingNumber), clamped to the
+// 32-bit range; 0 when no digit follows.
 int32_t LeadingInt32(std::string_view text);
 
 }  // namespace qx
