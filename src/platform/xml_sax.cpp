@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/call_guard.h"
+#include "platform/quiet_libxml_errors.h"
 #include "platform/unique_fd.h"
 
 namespace qx {
@@ -44,36 +45,6 @@ std::string DecodeAmpersands(std::string_view value) {
   }
   return out;
 }
-
-// Keeps libxml2's messages about errors that belong to no parser (encoding converters, memory)
-// off the host's standard error while this thread parses; the previous handlers come back at
-// the end. libxml2 holds these handlers per thread.
-class QuietLibxmlErrors {
- public:
-  QuietLibxmlErrors()
-      : genericHandler_(xmlGenericError),
-        genericContext_(xmlGenericErrorContext),
-        structuredHandler_(xmlStructuredError),
-        structuredContext_(xmlStructuredErrorContext) {
-    xmlSetGenericErrorFunc(nullptr, &IgnoreMessage);
-    xmlSetStructuredErrorFunc(nullptr, &IgnoreError);
-  }
-  ~QuietLibxmlErrors() {
-    xmlSetGenericErrorFunc(genericContext_, genericHandler_);
-    xmlSetStructuredErrorFunc(structuredContext_, structuredHandler_);
-  }
-  QuietLibxmlErrors(const QuietLibxmlErrors&) = delete;
-  QuietLibxmlErrors& operator=(const QuietLibxmlErrors&) = delete;
-
- private:
-  static void IgnoreMessage(void*, const char*, ...) {}
-  static void IgnoreError(void*, xmlErrorPtr) {}
-
-  xmlGenericErrorFunc genericHandler_;
-  void* genericContext_;
-  xmlStructuredErrorFunc structuredHandler_;
-  void* structuredContext_;
-};
 
 // One push parse with libxml2's SAX2 interface. Only the element and error callbacks are set:
 // without entity, DTD and subset callbacks libxml2 neither records nor loads anything the
