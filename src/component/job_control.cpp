@@ -18,6 +18,7 @@
 #include "steps/checker.h"
 #include "steps/job_context.h"
 #include "steps/reader.h"
+#include "steps/sender.h"
 #include "support/messages.h"
 
 namespace qx {
@@ -117,9 +118,17 @@ void RunJob(JobContext& context, JobKind kind) {
       RunStep<PAnonymizer>(context, moPAnonymizer, 1020);
       break;
     case JobKind::kSend:
+      RunStep<PSender>(context, moPSender, 1030);
+      break;
     case JobKind::kAuto:
-      // Not available in this build: StartJob refuses these before taking the lock.
-      context.GiveBackJobLock();
+      // The first three steps keep the lock; the Sender's end gives it back. A cancelled step
+      // leaves the request in force, so the later ones do no work.
+      context.SetAutoMode(true);
+      RunStep<PReader>(context, moPReader, 1040);
+      RunStep<PChecker>(context, moPChecker, 1050);
+      RunStep<PAnonymizer>(context, moPAnonymizer, 1020);
+      context.SetAutoMode(false);
+      RunStep<PSender>(context, moPSender, 1030);
       break;
   }
 }
@@ -143,17 +152,12 @@ void WorkerBody(CQendix* component, JobKind kind, std::shared_ptr<CancelToken> c
 
 }  // namespace
 
-bool JobKindAvailable(JobKind kind) {
-  return kind == JobKind::kRead || kind == JobKind::kCheck || kind == JobKind::kAnonymize;
-}
-
 void CancelRunningJob() {
   std::lock_guard lock(g_runningMutex);
   if (g_runningCancel) g_runningCancel->Cancel();
 }
 
 HRESULT StartJob(CQendix* component, JobKind kind) {
-  if (!JobKindAvailable(kind)) return E_NOTIMPL;
   if (!JobLock::Instance().TryAcquire()) return E_BUSY;
   auto cancel = std::make_shared<CancelToken>();
   SetRunningCancel(cancel);

@@ -24,9 +24,6 @@ HRESULT StartJob(CQendix* component, JobKind kind);
 // job runs is forgotten: the next job starts without one.
 void CancelRunningJob();
 
-// True when this build has the steps of `kind`.
-bool JobKindAvailable(JobKind kind);
-
 // Jobs started in this process are numbered 1, 2, ... in start order. The number of the last job
 // StartJob started, 0 before the first. Thread-safe.
 uint64_t LastJobNumber();

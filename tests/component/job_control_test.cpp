@@ -132,15 +132,5 @@ TEST_F(Jobs, AJobKeepsItsComponentAliveAfterTheHostReleasesIt) {
   EXPECT_EQ(IniFile(ModuleDir() + "/qendix.ini").ReadString("globals", "archive"), "0");
 }
 
-TEST_F(Jobs, StepsNotBuiltYetAnswerNotImplemented) {
-  Create();
-  EXPECT_EQ(q_->Auto(), E_NOTIMPL);
-  EXPECT_EQ(q_->Check(), S_OK);
-  ASSERT_TRUE(events_->WaitForEnd(moPChecker));
-  EXPECT_EQ(q_->Send(), E_NOTIMPL);
-  EXPECT_EQ(q_->Read(), S_OK);  // nothing was left taken
-  ASSERT_TRUE(events_->WaitForEnd(moPReader));
-}
-
 }  // namespace
 }  // namespace qx::testing

@@ -1,0 +1,146 @@
+#include "steps/sender.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "formats/invoice_keys.h"
+#include "net/center_directory.h"
+#include "net/download_window.h"
+#include "platform/codepage.h"
+#include "platform/file_system.h"
+#include "platform/hresult_errno.h"
+#include "support/messages.h"
+#include "support/settings.h"
+
+namespace qx {
+namespace {
+
+// The input gate's fixed credentials, the same for every installation.
+constexpr const char* kGateLogin = "qendix";
+constexpr const char* kGatePassword = "kavint";
+// A Trust Center URL shorter than this names no server.
+constexpr size_t kMinUrlLength = 8;
+
+}  // namespace
+
+PSender::PSender(JobContext& context)
+    : PInvoiceStep(context, moPSender, LoadMessageA(1030), LoadMessageA(1031), LoadMessageA(1103)) {
+}
+
+PSender::~PSender() {
+  context_.OnCancel(nullptr);  // before the client it names goes
+}
+
+void PSender::RaiseAs(tagMsgOrigin origin, tagMsgLevel level, tagMsgClass mclass, int32_t code,
+                      const BStr& file, uint16_t message) {
+  context_.Host().RaiseEvent(level, mclass, origin, code, file, LoadMessage(message));
+}
+
+bool PSender::CheckPreconditions() {
+  const std::string& work = settings_.workDirectory;
+  if (Utf8Length(work) <= 2) {
+    Raise(mlError, mcModule, 7, std::nullopt, LoadMessage(1107));
+    return false;
+  }
+  if (Utf8Length(settings_.asasLogin) <= 2) {
+    Raise(mlError, mcModule, 8, std::nullopt, LoadMessage(1108));
+    return false;
+  }
+  const std::string label = settings_.trustCenter.value_or(std::string());
+  if (Utf8Length(label) <= 2) {
+    Raise(mlError, mcModule, 9, std::nullopt, LoadMessage(1109));
+    return false;
+  }
+  CenterDirectory directory;
+  if (directory.LoadCache()) {
+    tcUrl_ = directory.Url(label);
+    tcRcpt_ = directory.Rcpt(label);
+  }
+  if (tcUrl_.size() < kMinUrlLength) {
+    Raise(mlError, mcModule, 9, std::nullopt, LoadMessage(1121));
+    return false;
+  }
+  // The register must be usable before any file is judged by it.
+  if (!CheckRegister()) return false;
+  sourceDir_ = JoinPath(work, "output");
+  targetDir_ = JoinPath(work, "archive");
+  CreateDirectoryLevel(targetDir_);
+  targetDir_ = JoinPath(targetDir_, context_.Session());
+  return StartAsas();
+}
+
+void PSender::AcquireWindow() {
+  DownloadWindow::Instance().Acquire();
+  windowAcquired_ = true;
+}
+
+void PSender::Prepare(std::vector<std::string>& files) {
+  AcquireWindow();
+  client_ = std::make_unique<XmlRpcClient>(context_.Host(), tcUrl_);
+  // A Cancel ends a running exchange at once; the file in flight stays in "output".
+  context_.OnCancel([client = client_.get()] { client->Abort(); });
+  if (!client_->OpenSession(kGateLogin, kGatePassword)) {
+    Raise(mlError, mcSystem, 16, std::nullopt, LoadMessage(1032));
+    files.clear();  // they stay in "output" for the next run
+  }
+}
+
+void PSender::ProcessFile(const std::string& name) {
+  const std::string path = SourcePath(name);
+  InvoiceKeys keys;
+  bool recognised = ReadXmlInvoice(path, &keys) == InvoiceFileRead::kRead;
+  // The recipient of the XML reading is kept even when the file then reads as GNI.
+  const std::string recipient = this->recipient();
+  if (!recognised) recognised = ReadGniInvoice(path, &keys) == InvoiceFileRead::kRead;
+  if (!recognised) {
+    RaiseAs(moPChecker, mlError, mcModule, 10, name, 1052);
+    MoveToError(name);
+    return;
+  }
+  if (IsDuplicate(keys)) {
+    RaiseAs(moPChecker, mlError, mcModule, 12, name, 1054);
+    MoveToError(name);
+    return;
+  }
+  if (recipient != tcRcpt_) {
+    RaiseAs(moPChecker, mlError, mcModule, 22, name, 1056);
+    MoveToError(name);
+    return;
+  }
+  if (!client_->WriteDocument(path)) {
+    Raise(mlError, mcModule, 17, name, LoadMessage(1033));
+    Raise(mlWarning, mcModule, 3, name, failText_);
+    return;
+  }
+  if (client_->rejected()) {
+    MoveToError(name);
+    Raise(mlError, mcModule, 17, name, LoadMessage(1033));
+    return;
+  }
+  // Delivered: on record before the file leaves "output", so that it never goes twice.
+  RecordDelivered(keys);
+  if (settings_.Has(kOptionWithArchive)) {
+    MoveToTarget(name);
+    return;
+  }
+  ::unlink(path.c_str());
+  ++doneCount_;
+  Raise(mlInfo, mcModule, 2, name, okText_);
+}
+
+void PSender::Finish() {
+  if (client_) {
+    client_->CloseSession();
+    context_.OnCancel(nullptr);
+  } else {
+    AcquireWindow();
+    client_ = std::make_unique<XmlRpcClient>(context_.Host(), tcUrl_);
+  }
+  SaveRegister();
+  CenterDirectory().Refresh();
+  if (windowAcquired_) DownloadWindow::Instance().Release(false);
+  windowAcquired_ = false;
+}
+
+}  // namespace qx

@@ -1,0 +1,102 @@
+// `qendix auto` end to end on one machine: the installed security client, the reference Trust
+// Center on loopback, real sample invoices and a GNI invoice in the invoice folder. Every invoice
+// is delivered once, opened by the Trust Center, archived and registered; a second run sends
+// nothing.
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "integration/asas_home.h"
+#include "integration/reference_trust_center.h"
+#include "platform/file_system.h"
+
+namespace qx::testing {
+namespace {
+
+class AutoJobTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(home_.AddLogin("praxis"));
+    tc_ = home_.MakeTrustCenter("tc-test", KeyKind::kEc, /*import=*/true);
+    ASSERT_FALSE(tc_.name.empty());
+    for (const char* dir : {"module", "in", "work", "tmp", "store"})
+      ASSERT_EQ(::mkdir((temp_ / dir).c_str(), 0700), 0);
+    server_ = std::make_unique<ReferenceTrustCenter>(temp_ / "store", tc_.keyFile, tc_.certFile,
+                                                     "tc-test");
+    ASSERT_NE(server_->Port(), 0);
+    ASSERT_TRUE(WriteFile(temp_ / "module/qendix.xml", server_->CentersDocument()));
+  }
+
+  ProcessResult Qendix(const std::vector<std::string>& commands) {
+    std::vector<std::string> argv = {QENDIX_BINARY_DIR "/bin/qendix",
+                                     "--module-dir",
+                                     temp_ / "module",
+                                     "--set",
+                                     "inputDirectory=" + (temp_ / "in"),
+                                     "--set",
+                                     "workDirectory=" + (temp_ / "work"),
+                                     "--set",
+                                     "asasLogin=praxis",
+                                     "--set",
+                                     "trustCenter=TC test"};
+    argv.insert(argv.end(), commands.begin(), commands.end());
+    std::vector<std::string> env = home_.ChildEnvironment();
+    env.push_back("QENDIX_ASAS_LIBRARY=" + kAsasLibrary);
+    env.push_back("QENDIX_LOCK_FILE=" + (temp_ / "lock"));
+    env.push_back("TMPDIR=" + (temp_ / "tmp"));
+    env.push_back("LANGUAGE=de");
+    return RunProcess(argv, env, temp_ / "tmp");
+  }
+
+  AsasHome home_;
+  TrustCenter tc_;
+  TempDir temp_;
+  std::unique_ptr<ReferenceTrustCenter> server_;
+};
+
+TEST_F(AutoJobTest, DeliversEveryInvoiceOnceAndASecondRunSendsNothing) {
+  const std::string samples = QENDIX_SOURCE_DIR "/tests/formats/data/xmlinvoice/";
+  const std::vector<std::string> invoices = {"400_tg_kvg_de.xml", "4187_10734361.xml",
+                                             "existing4_1.xml", "praxis.gni"};
+  for (size_t i = 0; i + 1 < invoices.size(); ++i)
+    ASSERT_TRUE(WriteFile(temp_ / ("in/" + invoices[i]), ReadFile(samples + invoices[i])));
+  ASSERT_TRUE(
+      WriteFile(temp_ / "in/praxis.gni",
+                "[DEBITOR1]\r\n106=Z123456\r\n[ADRPAT1]\r\n132=M\xFCller\r\n133=Hans\r\n"
+                "136=8001\r\n155=1965\r\n157=1203\r\n[INFC1]\r\n115=G-77\r\n119=12550\r\n"));
+
+  ProcessResult first = Qendix({"auto"});
+  EXPECT_EQ(first.status, 0) << first.out << first.err;
+  std::vector<std::string> received = server_->Received();
+  ASSERT_EQ(received.size(), invoices.size())
+      << first.out << "requests: " << ReadFile(temp_ / "store/requests.log");
+  for (const std::string& line : received) {
+    EXPECT_NE(line.find("\taccepted\t"), std::string::npos) << line;
+    EXPECT_EQ(std::count_if(invoices.begin(), invoices.end(),
+                            [&](const std::string& n) { return line.find(n) != line.npos; }),
+              1)
+        << line;
+  }
+  // Archived, and on record in the register.
+  std::vector<std::string> left, days, archived;
+  ASSERT_EQ(ListRegularFiles(temp_ / "work/output", &left), S_OK);
+  EXPECT_TRUE(left.empty());
+  ASSERT_EQ(ListRegularFiles(temp_ / "work/logs", &days), S_OK);
+  ASSERT_EQ(days.size(), 1u);
+  const std::string day = days[0].substr(0, days[0].find('.'));
+  ASSERT_EQ(ListRegularFiles(temp_ / ("work/archive/" + day), &archived), S_OK);
+  EXPECT_EQ(archived.size(), invoices.size());
+  const std::string registerText = ReadFile(temp_ / "module/qendix.log");
+  EXPECT_NE(registerText.find("\nG-77|125.50|"), std::string::npos) << registerText;
+
+  // The same invoices once more: the Checker finds them in the register; nothing goes out.
+  for (size_t i = 0; i + 1 < invoices.size(); ++i)
+    ASSERT_TRUE(WriteFile(temp_ / ("in/" + invoices[i]), ReadFile(samples + invoices[i])));
+  ProcessResult second = Qendix({"auto"});
+  EXPECT_EQ(server_->Received().size(), invoices.size()) << second.out;
+}
+
+}  // namespace
+}  // namespace qx::testing
