@@ -9,7 +9,7 @@
 #include <algorithm>
 
 #include "integration/asas_home.h"
-#include "integration/reference_trust_center.h"
+#include "common/reference_trust_center.h"
 #include "platform/file_system.h"
 
 namespace qx::testing {

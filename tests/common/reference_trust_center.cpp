@@ -1,4 +1,4 @@
-#include "integration/reference_trust_center.h"
+#include "common/reference_trust_center.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -18,18 +18,12 @@ ReferenceTrustCenter::ReferenceTrustCenter(const std::string& store, const std::
                                            const std::string& cert, const std::string& rcpt,
                                            const std::vector<std::string>& flags)
     : store_(store), rcpt_(rcpt) {
-  std::vector<std::string> args = {"/usr/bin/python3",
-                                   QENDIX_SOURCE_DIR "/tools/trustcenter/trustcenter.py",
-                                   "--port",
-                                   "0",
-                                   "--store",
-                                   store,
-                                   "--key",
-                                   key,
-                                   "--cert",
-                                   cert,
-                                   "--rcpt",
-                                   rcpt};
+  std::vector<std::string> args = {
+      "/usr/bin/python3", QENDIX_SOURCE_DIR "/tools/trustcenter/trustcenter.py",
+      "--port",           "0",
+      "--store",          store,
+      "--rcpt",           rcpt};
+  if (!key.empty()) args.insert(args.end(), {"--key", key, "--cert", cert});
   args.insert(args.end(), flags.begin(), flags.end());
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());

@@ -12,8 +12,8 @@ namespace qx::testing {
 
 class ReferenceTrustCenter {
  public:
-  // Starts the server with `key`/`cert` (PEM files) as its own recipient `rcpt` and the extra
-  // command-line flags; Port() is 0 when it could not be started.
+  // Starts the server with `key`/`cert` (PEM files; empty for none) as its own recipient `rcpt`
+  // and the extra command-line flags; Port() is 0 when it could not be started.
   ReferenceTrustCenter(const std::string& store, const std::string& key, const std::string& cert,
                        const std::string& rcpt, const std::vector<std::string>& flags = {});
   ~ReferenceTrustCenter();

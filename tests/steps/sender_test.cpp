@@ -1,0 +1,160 @@
+// The Sender step through the component, against the reference Trust Center on loopback (which
+// accepts the fake security client's envelopes without opening them): the outcome of each file,
+// its events in German and French, and the Trust Center failing in each way.
+#include "steps/sender.h"
+
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <memory>
+
+#include "../crypto/fake_asas.h"
+#include "common/component_fixture.h"
+#include "common/reference_trust_center.h"
+#include "platform/file_system.h"
+
+namespace qx::testing {
+namespace {
+
+std::string Transfer(const std::string& name, const std::string& id, const std::string& rcpt) {
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<qendix:datatransfer "
+         "xmlns:qendix=\"http://www.qendix.org/transfer/v1\" rcpt=\"" +
+         rcpt + "\"><qendix:data name=\"" + name +
+         "\" type=\"anonymized\"><request xmlns=\"http://www.xmlData.ch/xmlInvoice/XSD\">"
+         "<invoice invoice_id=\"" +
+         id +
+         "\"/><balance amount=\"10.00\"/><provider zsr=\"Z123456\"/></request></qendix:data>"
+         "<qendix:data type=\"patient\">c2VhbGVk</qendix:data></qendix:datatransfer>\n";
+}
+
+class Sender : public ComponentTest {
+ protected:
+  void SetUp() override {
+    for (const char* n : {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG"}) unsetenv(n);
+    ComponentTest::SetUp();
+    InstallFakeAsas();
+    FakeAsas().logins = {"praxis"};
+    mkdir(Work("output").c_str(), 0700);
+    mkdir((temp_ / "store").c_str(), 0700);
+    WriteFile(ModuleDir() + "/qendix.log",
+              "qxdl-1.0\r\nDUP1|10.00|" + std::to_string(std::time(nullptr)) + "|Z123456\r\n");
+  }
+  // Starts the Trust Center with `flags` and names it in the directory.
+  void StartTrustCenter(const std::vector<std::string>& flags = {}) {
+    std::vector<std::string> all = {"--accept-without-opening"};
+    all.insert(all.end(), flags.begin(), flags.end());
+    tc_ = std::make_unique<ReferenceTrustCenter>(temp_ / "store", "", "", "tc-test", all);
+    ASSERT_NE(tc_->Port(), 0);
+    WriteCenters(tc_->CentersDocument());
+  }
+  void Create() {
+    ComponentTest::Create();
+    ASSERT_EQ(q_->put_asasLogin(std::string("praxis")), S_OK);
+    ASSERT_EQ(q_->put_trustCenter(std::string("TC test")), S_OK);
+  }
+  void Out(const std::string& name, const std::string& content) {
+    ASSERT_TRUE(WriteFile(Work("output/" + name), content));
+  }
+  void Run() {
+    ASSERT_EQ(q_->Send(), S_OK);
+    ASSERT_TRUE(events_->WaitForEnd(moPSender));
+  }
+  // The events naming `file`, as "level|origin|code|msg".
+  std::vector<std::string> About(const std::string& file) {
+    std::vector<std::string> out;
+    for (const auto& e : events_->Events())
+      if (e.file == file && e.level > mlDebug && e.origin <= moPSender)
+        out.push_back(std::to_string(e.level) + "|" + std::to_string(e.origin) + "|" +
+                      std::to_string(e.code) + "|" + e.msg.value_or("(null)"));
+    return out;
+  }
+  std::string Day() {
+    BStr session;
+    q_->get_session(&session);
+    return session.value_or("");
+  }
+
+  std::unique_ptr<ReferenceTrustCenter> tc_;
+};
+
+TEST_F(Sender, EachFileGoesWhereItsChecksSay) {
+  StartTrustCenter();
+  Out("good.xml", Transfer("good.xml", "S1", "tc-test"));
+  Out("dup.xml", Transfer("dup.xml", "DUP1", "tc-test"));
+  Out("other.xml", Transfer("other.xml", "S2", "TC-TEST"));
+  Out("junk.xml", "<?xml version=\"1.0\"?><broken");
+  Create();
+  // A document of the same name archived earlier today is kept.
+  mkdir(Work("archive").c_str(), 0700);
+  Run();
+  const std::string archive = Work("archive/" + Day());
+  EXPECT_TRUE(FileExists(archive + "/good.xml"));
+  for (const char* f : {"dup.xml", "other.xml", "junk.xml"})
+    EXPECT_TRUE(FileExists(Work("err/" + Day() + "/") + f)) << f;
+  EXPECT_EQ(About("good.xml"), std::vector<std::string>{"1|4|2|Datei übermittelt"});
+  EXPECT_EQ(About("dup.xml"), std::vector<std::string>{"3|1|12|Doppelte Rechnung"});
+  EXPECT_EQ(About("other.xml"), std::vector<std::string>{
+                                    "3|1|22|Datei ist für ein anderes Trust Center verschlüsselt"});
+  EXPECT_EQ(About("junk.xml"), std::vector<std::string>{"3|1|10|Unbekanntes Dateiformat"});
+  EXPECT_EQ(events_->Events().back().msg,
+            BStr("Senden abgeschlossen: 1 kopiert, 3 fehlerhafte Rechnungsdateien"));
+  EXPECT_NE(ReadFile(ModuleDir() + "/qendix.log").find("\nS1|10.00|"), std::string::npos);
+  EXPECT_EQ(tc_->Received().size(), 1u);
+
+  // The same name again: archived beside the first under the next numbered name.
+  Out("good.xml", Transfer("good.xml", "S3", "tc-test"));
+  ASSERT_EQ(q_->Send(), S_OK);
+  ASSERT_TRUE(events_->WaitForEnd(moPSender, 2));
+  EXPECT_TRUE(FileExists(archive + "/good.xml.1"));
+}
+
+TEST_F(Sender, WhenTheTrustCenterFailsTheFileIsKeptOrSetAsideAndNeverRegistered) {
+  struct Case {
+    const char* label;
+    std::vector<std::string> flags;
+    bool staysInOutput;
+    std::vector<std::string> events;
+  } cases[] = {
+      {"refused by the gate", {"--fail", "refuse"}, false, {"3|4|17|Übermittlung fehlgeschlagen"}},
+      {"HTTP 500 on the write",
+       {"--fail", "http500", "--fail-only", "qendix.inputgate.write"},
+       true,
+       {"3|4|17|Übermittlung fehlgeschlagen", "2|4|3|Datei nicht kopiert"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    StartTrustCenter(c.flags);
+    events_->Clear();
+    Out("a.xml", Transfer("a.xml", "S1", "tc-test"));
+    Create();
+    Run();
+    EXPECT_EQ(FileExists(Work("output/a.xml")), c.staysInOutput);
+    EXPECT_EQ(About("a.xml"), c.events);
+    EXPECT_EQ(ReadFile(ModuleDir() + "/qendix.log").find("\nS1|"), std::string::npos);
+    ::unlink(Work("output/a.xml").c_str());
+    tc_.reset();
+  }
+}
+
+TEST_F(Sender, WithoutAConnectionNothingIsTouchedAndFrenchTextsFollowTheLanguage) {
+  setenv("LANGUAGE", "fr", 1);
+  StartTrustCenter();
+  WriteCenters(tc_->CentersDocument());
+  tc_.reset();  // nobody listens there any more
+  Out("a.xml", Transfer("a.xml", "S1", "tc-test"));
+  Create();
+  Run();
+  EXPECT_TRUE(FileExists(Work("output/a.xml")));
+  std::vector<std::string> lines;
+  for (const auto& e : events_->Events())
+    if (e.level > mlDebug) lines.push_back(std::to_string(e.code) + "|" + e.msg.value_or(""));
+  EXPECT_EQ(lines, (std::vector<std::string>{
+                       "0|Envoyer démarré", "1|1 Fichiers en travail", "16|Pas de connection",
+                       "1|Envoyer términé: 0 copiés, 0 erreurs dans les fichiers des factures"}));
+}
+
+}  // namespace
+}  // namespace qx::testing
