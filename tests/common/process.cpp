@@ -1,6 +1,7 @@
 #include "common/process.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -67,6 +68,28 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::vector
   ::unlink(outPath.c_str());
   ::unlink(errPath.c_str());
   return result;
+}
+
+bool RunAndKill(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                int delayMs) {
+  std::vector<std::string> args = argv, envs = env;
+  std::vector<char*> argp, envp;
+  for (auto& a : args) argp.push_back(a.data());
+  argp.push_back(nullptr);
+  for (auto& e : envs) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = 0;
+  const int rc = posix_spawn(&pid, argp[0], &actions, nullptr, argp.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) return false;
+  ::usleep(static_cast<useconds_t>(delayMs) * 1000);
+  ::kill(pid, SIGKILL);
+  int status = 0;
+  return ::waitpid(pid, &status, 0) == pid;
 }
 
 }  // namespace qx::testing

@@ -21,4 +21,9 @@ struct ProcessResult {
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                          const std::string& scratchDir);
 
+// Starts `argv` with `env` as its whole environment (stdout and stderr to /dev/null), kills it
+// with SIGKILL after `delayMs` milliseconds and reaps it. False when it could not be started.
+bool RunAndKill(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                int delayMs);
+
 }  // namespace qx::testing

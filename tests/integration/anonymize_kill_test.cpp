@@ -107,27 +107,6 @@ class AnonymizeKillTest : public ::testing::Test {
     argv_[6] = "workDirectory=" + Work();
   }
 
-  // Starts the command and kills it after `delay`; false when it could not be started.
-  bool RunAndKill(std::chrono::milliseconds delay) {
-    std::vector<char*> argv, envp;
-    for (auto& a : argv_) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    for (auto& e : env_) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return false;
-    std::this_thread::sleep_for(delay);
-    ::kill(pid, SIGKILL);
-    int status = 0;
-    return ::waitpid(pid, &status, 0) == pid;
-  }
-
   // Every invoice still in "valid" or with a complete document in "output"; every visible file in
   // "output" a complete transfer document. Returns the names that have a document.
   std::map<std::string, int> CheckNothingLost(const std::string& when) {
@@ -161,7 +140,7 @@ TEST_F(AnonymizeKillTest, AKillAtAnyInstantLosesNoInvoice) {
   int midway = 0;  // kills that left some invoices done and others not
   for (int kill = 0; kill < 12; ++kill) {
     NextRound();
-    ASSERT_TRUE(RunAndKill(std::chrono::milliseconds(delay(random))));
+    ASSERT_TRUE(RunAndKill(argv_, env_, delay(random)));
     const size_t done = CheckNothingLost("after kill " + std::to_string(kill)).size();
     if (done > 0 && done < invoices_.size()) ++midway;
 

@@ -81,25 +81,6 @@ class AutoKillTest : public ::testing::Test {
     }
   }
 
-  void RunAndKill(std::chrono::milliseconds delay) {
-    std::vector<char*> argv, envp;
-    for (auto& a : argv_) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    for (auto& e : env_) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    std::this_thread::sleep_for(delay);
-    ::kill(pid, SIGKILL);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-  }
-
   // How often the Trust Center accepted each name.
   std::map<std::string, int> Delivered() {
     std::map<std::string, int> count;
@@ -161,7 +142,7 @@ TEST_F(AutoKillTest, FiftyKillsLoseNoInvoiceAndSendNoneTwiceBeyondOnePerKill) {
   const int kKills = 50;
   for (int kill = 0; kill < kKills; ++kill) {
     if (kill % 5 == 0) NewBatch();
-    RunAndKill(std::chrono::milliseconds(delay(random)));
+    ASSERT_TRUE(RunAndKill(argv_, env_, delay(random)));
     CheckNothingLost("after kill " + std::to_string(kill));
   }
   // Let the runs finish: everything is delivered.
