@@ -1,15 +1,21 @@
 // `qendix auto` end to end on one machine: the installed security client, the reference Trust
-// Center on loopback, real sample invoices and a GNI invoice in the invoice folder. Every invoice
-// is delivered once, opened by the Trust Center, archived and registered; a second run sends
-// nothing.
+// Center on loopback, real sample invoices with the PDF slip of each coding line and a GNI
+// invoice in the invoice folder, withPDF on. Every invoice is delivered once, every sealed part
+// opened by the Trust Center (the slips byte for byte), archived and registered; a second run
+// sends nothing.
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <dirent.h>
 
-#include "integration/asas_home.h"
+#include <algorithm>
+#include <map>
+
 #include "common/reference_trust_center.h"
+#include "crypto/envelopes.h"
+#include "formats/xml_invoice.h"
+#include "integration/asas_home.h"
 #include "platform/file_system.h"
 
 namespace qx::testing {
@@ -40,7 +46,9 @@ class AutoJobTest : public ::testing::Test {
                                      "--set",
                                      "asasLogin=praxis",
                                      "--set",
-                                     "trustCenter=TC test"};
+                                     "trustCenter=TC test",
+                                     "--set",
+                                     "withPDF=true"};
     argv.insert(argv.end(), commands.begin(), commands.end());
     std::vector<std::string> env = home_.ChildEnvironment();
     env.push_back("QENDIX_ASAS_LIBRARY=" + kAsasLibrary);
@@ -60,12 +68,25 @@ TEST_F(AutoJobTest, DeliversEveryInvoiceOnceAndASecondRunSendsNothing) {
   const std::string samples = QENDIX_SOURCE_DIR "/tests/formats/data/xmlinvoice/";
   const std::vector<std::string> invoices = {"400_tg_kvg_de.xml", "4187_10734361.xml",
                                              "existing4_1.xml", "praxis.gni"};
-  for (size_t i = 0; i + 1 < invoices.size(); ++i)
+  // The slip of each coding line, named as the practice software names it.
+  std::map<std::string, std::string> slips;  // name -> content
+  auto addSlip = [&](const std::string& codingLine, const std::string& tag) {
+    const std::string name = CleanReference(codingLine) + "_" + tag + ".pdf";
+    slips[name] = "%PDF-1.4\n% slip " + tag + "\n" + std::string(3000, 'x');
+    return WriteFile(temp_ / ("in/" + name), slips[name]);
+  };
+  for (size_t i = 0; i + 1 < invoices.size(); ++i) {
     ASSERT_TRUE(WriteFile(temp_ / ("in/" + invoices[i]), ReadFile(samples + invoices[i])));
-  ASSERT_TRUE(
-      WriteFile(temp_ / "in/praxis.gni",
-                "[DEBITOR1]\r\n106=Z123456\r\n[ADRPAT1]\r\n132=M\xFCller\r\n133=Hans\r\n"
-                "136=8001\r\n155=1965\r\n157=1203\r\n[INFC1]\r\n115=G-77\r\n119=12550\r\n"));
+    InvoiceKeys keys;
+    std::string recipient;
+    ASSERT_EQ(ReadXmlInvoiceFile(samples + invoices[i], &keys, &recipient), InvoiceFileRead::kRead);
+    for (const std::string& line : keys.codingLines) ASSERT_TRUE(addSlip(line, invoices[i]));
+  }
+  ASSERT_TRUE(WriteFile(temp_ / "in/praxis.gni",
+                        "[DEBITOR1]\r\n106=Z123456\r\n[ADRPAT1]\r\n132=M\xFCller\r\n133=Hans\r\n"
+                        "136=8001\r\n155=1965\r\n157=1203\r\n[INFC1]\r\n115=G-77\r\n119=12550\r\n"
+                        "[BVR1]\r\n200=0100000125509>77+ 010001628>\r\n"));
+  ASSERT_TRUE(addSlip("0100000125509>77+ 010001628>", "gni"));
 
   ProcessResult first = Qendix({"auto"});
   EXPECT_EQ(first.status, 0) << first.out << first.err;
@@ -78,6 +99,26 @@ TEST_F(AutoJobTest, DeliversEveryInvoiceOnceAndASecondRunSendsNothing) {
                             [&](const std::string& n) { return line.find(n) != line.npos; }),
               1)
         << line;
+  }
+  // Each slip reached the Trust Center inside its invoice's document and opened to its bytes.
+  for (const auto& [name, content] : slips) {
+    bool found = false;
+    std::vector<std::string> documents;
+    ListRegularFiles(temp_ / "store/accepted", &documents);
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir((temp_ / "store/accepted").c_str()),
+                                            ::closedir);
+    ASSERT_TRUE(dir);
+    while (dirent* e = ::readdir(dir.get())) {
+      const std::string parts = temp_ / ("store/accepted/" + std::string(e->d_name));
+      if (!IsDirectory(parts)) continue;
+      std::vector<std::string> files;
+      ListRegularFiles(parts, &files);
+      for (const std::string& f : files)
+        if (f.size() > name.size() && f.compare(f.size() - name.size(), name.size(), name) == 0 &&
+            ReadFile(parts + "/" + f) == content)
+          found = true;
+    }
+    EXPECT_TRUE(found) << name;
   }
   // Archived, and on record in the register.
   std::vector<std::string> left, days, archived;
