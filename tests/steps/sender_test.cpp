@@ -156,5 +156,37 @@ TEST_F(Sender, WithoutAConnectionNothingIsTouchedAndFrenchTextsFollowTheLanguage
                        "1|Envoyer términé: 0 copiés, 0 erreurs dans les fichiers des factures"}));
 }
 
+TEST_F(Sender, AnEmptyOutputStillRefreshesTheDirectory) {
+  StartTrustCenter();
+  Create();
+  Run();
+  std::vector<std::string> lines;
+  for (const auto& e : events_->Events())
+    if (e.level > mlDebug) lines.push_back(std::to_string(e.code) + "|" + e.msg.value_or(""));
+  EXPECT_EQ(lines,
+            (std::vector<std::string>{
+                "0|Senden gestartet", "0|0 Dateien werden bearbeitet", "4|Keine Datei gefunden",
+                "1|Senden abgeschlossen: 0 kopiert, 0 fehlerhafte Rechnungsdateien"}));
+  EXPECT_NE(ReadFile(temp_ / "store/requests.log").find("GET /centers/qendix.xml"),
+            std::string::npos);
+}
+
+TEST_F(Sender, CancelEndsAnExchangeInProgressAndTheFileStays) {
+  StartTrustCenter({"--slow", "60", "--fail-only", "qendix.inputgate.write"});
+  Out("a.xml", Transfer("a.xml", "S1", "tc-test"));
+  Create();
+  ASSERT_EQ(q_->Send(), S_OK);
+  // Wait until the document is on its way, then cancel.
+  for (int i = 0; i < 1000; ++i) {
+    if (ReadFile(temp_ / "store/requests.log").find("inputgate.write") != std::string::npos) break;
+    usleep(10000);
+  }
+  ASSERT_EQ(q_->Cancel(), S_OK);
+  // Well before the Trust Center's minute is over.
+  ASSERT_TRUE(events_->WaitForEnd(moPSender));
+  EXPECT_TRUE(FileExists(Work("output/a.xml")));
+  EXPECT_EQ(About("a.xml").front(), "3|4|17|Übermittlung fehlgeschlagen");
+}
+
 }  // namespace
 }  // namespace qx::testing
