@@ -101,6 +101,24 @@ void EventPrinter::DrawProgress() {
   std::fflush(stderr);
 }
 
+qx::HRESULT EventPrinter::Ask(const qx::BStr& title, const qx::BStr& text, qx::VariantBool* yes) {
+  if (!yes) return qx::E_POINTER;
+  *yes = qx::VARIANT_FALSE;
+  if (!isatty(STDIN_FILENO) || !isatty(STDOUT_FILENO)) return qx::S_OK;
+  {
+    std::lock_guard lock(mutex_);
+    if (progress_) std::fputs("\r\033[K", stderr);
+    std::printf("%s: %s [y/N] ", title.value_or("").c_str(), text.value_or("").c_str());
+    std::fflush(stdout);
+  }
+  char line[64];
+  if (!std::fgets(line, sizeof line, stdin)) return qx::S_OK;
+  // Yes in English, German and French; anything else is No.
+  const char c = line[0];
+  if (c == 'y' || c == 'Y' || c == 'j' || c == 'J' || c == 'o' || c == 'O') *yes = qx::VARIANT_TRUE;
+  return qx::S_OK;
+}
+
 void EventPrinter::ExpectEnd(qx::tagMsgOrigin last_origin) {
   std::lock_guard lock(mutex_);
   expected_ = last_origin;

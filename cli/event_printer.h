@@ -1,6 +1,7 @@
 // The command's event sink: prints every event (a readable line, or one JSON object per line
 // with --json), remembers whether an error was raised, and lets the main thread wait for a
-// job's last end event.
+// job's last end event. It also answers the component's yes-or-no questions: on the terminal when
+// standard input and output are terminals, otherwise always No.
 #pragma once
 
 #include <condition_variable>
@@ -10,12 +11,14 @@
 
 namespace qendix_cli {
 
-class EventPrinter final : public qx::ComObject<qx::_IQendixEvents> {
+class EventPrinter final : public qx::ComObject<qx::_IQendixEvents, qx::IQendixPrompt> {
  public:
   explicit EventPrinter(bool json);
 
   qx::HRESULT qendixEvent(qx::tagMsgLevel level, qx::tagMsgClass mclass, qx::tagMsgOrigin origin,
                           int32_t code, const qx::BStr& fileName, const qx::BStr& msg) override;
+
+  qx::HRESULT Ask(const qx::BStr& title, const qx::BStr& text, qx::VariantBool* yes) override;
 
   // Forgets end events seen so far; call before starting a job.
   void ExpectEnd(qx::tagMsgOrigin last_origin);

@@ -89,6 +89,20 @@ struct _IQendixEvents : IUnknown {
   ~_IQendixEvents() = default;
 };
 
+// A yes-or-no question the component puts to the user (whether to install a newer version). An
+// event sink connected to the component may also offer this interface; the component asks the
+// connected sinks in connection order through QueryInterface, and the first whose Ask succeeds
+// answers. A failing result (E_NOTIMPL) passes the question on; no answer at all means No.
+// Called on a job's worker thread, which waits for the answer; title and text are never null.
+struct IQendixPrompt : IUnknown {
+  static constexpr Guid kIid = Guid::Parse("{5E0C7B21-8A43-4D0E-9F3A-6C1D2B7E4A05}");
+  // Sets *yes to VARIANT_TRUE for Yes, VARIANT_FALSE for No.
+  virtual HRESULT Ask(const BStr& title, const BStr& text, VariantBool* yes) = 0;
+
+ protected:
+  ~IQendixPrompt() = default;
+};
+
 // The code object: pseudonymous identifiers and the encryption callback of the transform.
 struct ICode : IUnknown {
   static constexpr Guid kIid = Guid::Parse("{5E0C7B21-8A43-4D0E-9F3A-6C1D2B7E4A04}");

@@ -81,6 +81,14 @@ QENDIX_API int qendix_advise(qendix* q, qendix_event_cb callback, void* payload,
  * holding a lock that the callback takes. QENDIX_E_NOCONNECTION for an unknown cookie. */
 QENDIX_API int qendix_unadvise(qendix* q, unsigned cookie);
 
+/* Answers the component's yes-or-no questions (whether to download and start a newer version):
+ * title and text are UTF-8, valid only during the call; return 1 for Yes, anything else for No.
+ * Called on the job's worker thread, which waits for the answer. Without a prompt every question
+ * is answered No. A NULL callback removes the prompt; once qendix_set_prompt or qendix_free
+ * returns, the previous callback runs no more (as with qendix_unadvise). */
+typedef int (*qendix_prompt_cb)(const char* title, const char* text, void* payload);
+QENDIX_API int qendix_set_prompt(qendix* q, qendix_prompt_cb callback, void* payload);
+
 /* Starts "read", "check", "anonymize", "send" or "auto"; returns at once. QENDIX_E_BUSY when a
  * job runs, QENDIX_E_INVALIDARG for an unknown name, QENDIX_E_NOTIMPL for a job not in this
  * build. */

@@ -29,6 +29,7 @@ struct qendix {
   // callback on a job's worker thread.
   std::mutex sinks_lock;
   std::vector<std::pair<unsigned, qx::RefPtr<qx::CEventSink>>> sinks;
+  unsigned promptCookie = 0;  // the sink of qendix_set_prompt among `sinks` (0: none)
   // Number of the job last started through this handle (0: none); qendix_wait may read it
   // from any thread.
   std::atomic<uint64_t> job{0};
@@ -197,6 +198,37 @@ int qendix_unadvise(qendix* q, unsigned cookie) {
     if (!sink) return Report(CONNECT_E_NOCONNECTION, "qendix_unadvise");
     // Waits outside the handle's lock: the callback may itself unadvise another cookie.
     Disconnect(q, cookie, sink.Get());
+    return S_OK;
+  });
+}
+
+int qendix_set_prompt(qendix* q, qendix_prompt_cb callback, void* payload) {
+  if (!q) return Report(E_POINTER, "qendix_set_prompt");
+  return Guarded("qendix_set_prompt", [&] {
+    RefPtr<CEventSink> old;
+    unsigned oldCookie = 0;
+    {
+      std::lock_guard lock(q->sinks_lock);
+      for (auto it = q->sinks.begin(); q->promptCookie && it != q->sinks.end(); ++it) {
+        if (it->first == q->promptCookie) {
+          oldCookie = it->first;
+          old = std::move(it->second);
+          q->sinks.erase(it);
+          break;
+        }
+      }
+      q->promptCookie = 0;
+    }
+    if (old) Disconnect(q, oldCookie, old.Get());
+    if (!callback) return S_OK;
+    auto sink = RefPtr<CEventSink>::Adopt(new CEventSink(callback, payload));
+    std::lock_guard lock(q->sinks_lock);
+    q->sinks.reserve(q->sinks.size() + 1);
+    uint32_t c = 0;
+    HRESULT hr = q->point->Advise(static_cast<_IQendixEvents*>(sink.Get()), &c);
+    if (Failed(hr)) return Report(hr, "qendix_set_prompt");
+    q->sinks.emplace_back(c, std::move(sink));
+    q->promptCookie = c;
     return S_OK;
   });
 }

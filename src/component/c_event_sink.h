@@ -15,15 +15,22 @@
 
 namespace qx {
 
-class CEventSink final : public ComObject<_IQendixEvents> {
+// With a prompt callback instead of an event callback it answers the component's questions
+// (IQendixPrompt) and ignores events.
+class CEventSink final : public ComObject<_IQendixEvents, IQendixPrompt> {
  public:
   // Starts open, with one reference owned by the caller.
   CEventSink(qendix_event_cb callback, void* payload);
+  CEventSink(qendix_prompt_cb prompt, void* payload);
 
   // Calls the callback unless closed. Never throws; always S_OK, so that the other sinks still
   // get the event.
   HRESULT qendixEvent(tagMsgLevel level, tagMsgClass mclass, tagMsgOrigin origin, int32_t code,
                       const BStr& fileName, const BStr& msg) override;
+
+  // Asks the prompt callback: S_OK with its answer, E_NOTIMPL when this sink has none or is
+  // closed (the question goes on to the next sink).
+  HRESULT Ask(const BStr& title, const BStr& text, VariantBool* yes) override;
 
   // Stops every later call and waits until the calls running on other threads have returned.
   // A call running on the calling thread (Close from inside the callback) is not waited for.
@@ -32,8 +39,12 @@ class CEventSink final : public ComObject<_IQendixEvents> {
 
  private:
   ~CEventSink() override = default;
+  // Notes the calling thread as delivering; false when closed (or out of memory).
+  bool Enter();
+  void Leave();
 
-  qendix_event_cb callback_;
+  qendix_event_cb callback_ = nullptr;
+  qendix_prompt_cb prompt_ = nullptr;
   void* payload_;
   std::mutex mutex_;
   std::condition_variable idle_;

@@ -307,6 +307,16 @@ void CQendix::RaiseEvent(tagMsgLevel level, tagMsgClass mclass, tagMsgOrigin ori
   }
 }
 
+bool CQendix::AskYesNo(const std::string& title, const std::string& text) {
+  for (const auto& sink : eventSource_.Snapshot()) {
+    RefPtr<IQendixPrompt> prompt;
+    if (Failed(sink->QueryInterface(IQendixPrompt::kIid, prompt.PutVoid())) || !prompt) continue;
+    VariantBool yes = VARIANT_FALSE;
+    if (Succeeded(prompt->Ask(title, text, &yes))) return yes == VARIANT_TRUE;
+  }
+  return false;
+}
+
 void CQendix::CloseLog() {
   std::lock_guard events(events_lock_);
   log_.Close();

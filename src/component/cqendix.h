@@ -69,6 +69,9 @@ class CQendix final : public ComObject<IQendix, IConnectionPointContainer>, publ
   JobSettings Settings() const override;
   std::string Session() const override;
   void CloseLog() override;
+  // Asks the connected sinks that offer IQendixPrompt, in connection order; the first whose
+  // Ask succeeds answers. Not under the event lock: a sink may raise events while it asks.
+  bool AskYesNo(const std::string& title, const std::string& text) override;
 
  private:
   CQendix();

@@ -42,6 +42,9 @@ class JobHost : public EventTarget {
   virtual std::string Session() const = 0;
   // Closes the day log; the next event opens the log of the current day.
   virtual void CloseLog() = 0;
+  // Asks the user a yes-or-no question through the host (IQendixPrompt of a connected sink);
+  // true for Yes. No sink that answers means No. Blocks until answered.
+  virtual bool AskYesNo(const std::string& title, const std::string& text) = 0;
 
  protected:
   ~JobHost() = default;

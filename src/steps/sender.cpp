@@ -7,6 +7,7 @@
 #include "formats/invoice_keys.h"
 #include "net/center_directory.h"
 #include "net/download_window.h"
+#include "net/software_update.h"
 #include "platform/codepage.h"
 #include "platform/file_system.h"
 #include "platform/hresult_errno.h"
@@ -138,6 +139,10 @@ void PSender::Finish() {
     client_ = std::make_unique<XmlRpcClient>(context_.Host(), tcUrl_);
   }
   SaveRegister();
+  CheckForUpdate(client_.get(), settings_.workDirectory,
+                 [this](const std::string& title, const std::string& text) {
+                   return context_.Host().AskYesNo(title, text);
+                 });
   CenterDirectory().Refresh();
   if (windowAcquired_) DownloadWindow::Instance().Release(false);
   windowAcquired_ = false;

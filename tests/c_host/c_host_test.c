@@ -72,6 +72,13 @@ static void on_event(int level, int mclass, int origin, int code, const char* fi
   ++r->count;
 }
 
+static int answer_no(const char* title, const char* text, void* payload) {
+  (void)title;
+  (void)text;
+  (void)payload;
+  return 0;
+}
+
 static int remove_entry(const char* path, const struct stat* st, int type, struct FTW* ftw) {
   (void)st;
   (void)type;
@@ -170,6 +177,13 @@ int main(void) {
   CHECK_RC(qendix_start(q, "read"), QENDIX_OK);
   CHECK_RC(qendix_wait(q, 120000), QENDIX_OK);
   CHECK(r.count == seen);
+
+  /* A prompt can be set, replaced and removed; a handle freed with one set disconnects it. */
+  CHECK_RC(qendix_set_prompt(NULL, answer_no, NULL), QENDIX_E_POINTER);
+  CHECK_RC(qendix_set_prompt(q, answer_no, NULL), QENDIX_OK);
+  CHECK_RC(qendix_set_prompt(q, answer_no, &r), QENDIX_OK);
+  CHECK_RC(qendix_set_prompt(q, NULL, NULL), QENDIX_OK);
+  CHECK_RC(qendix_set_prompt(r.other, answer_no, NULL), QENDIX_OK);
 
   /* A handle freed with a callback still advised disconnects it. */
   CHECK_RC(qendix_advise(r.other, on_event, &r, &cookie), QENDIX_OK);

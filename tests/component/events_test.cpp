@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "common/component_fixture.h"
+#include "component/c_event_sink.h"
 #include "component/cqendix.h"
 
 namespace qx::testing {
@@ -78,6 +79,33 @@ TEST_F(Events, TwoThreadsNeverInterleaveLogLines) {
   }
   EXPECT_EQ(lines, 1000u);
   EXPECT_EQ(events_->Lines().size(), 1000u);
+}
+
+// A question goes past sinks without a prompt (the fixture's recorder) to the first that answers;
+// a closed C prompt answers no more, and no answer at all is No.
+TEST_F(Events, QuestionsGoToTheFirstSinkThatAnswers) {
+  Create();
+  EXPECT_FALSE(Impl()->AskYesNo("title", "text"));
+  struct Answers {
+    int reply;
+    std::vector<std::string> asked;
+  } answers{1, {}};
+  auto prompt = RefPtr<CEventSink>::Adopt(new CEventSink(
+      [](const char* title, const char* text, void* payload) {
+        auto* a = static_cast<Answers*>(payload);
+        a->asked.push_back(std::string(title) + "|" + text);
+        return a->reply;
+      },
+      &answers));
+  Connect(q_.Get(), static_cast<_IQendixEvents*>(prompt.Get()));
+  EXPECT_TRUE(Impl()->AskYesNo("title", "text"));
+  answers.reply = 2;  // only 1 is Yes
+  EXPECT_FALSE(Impl()->AskYesNo("t", "u"));
+  EXPECT_EQ(answers.asked, (std::vector<std::string>{"title|text", "t|u"}));
+  prompt->Close();
+  answers.reply = 1;
+  EXPECT_FALSE(Impl()->AskYesNo("title", "text"));
+  EXPECT_EQ(answers.asked.size(), 2u);
 }
 
 }  // namespace

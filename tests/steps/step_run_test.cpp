@@ -27,6 +27,7 @@ class RecordingHost final : public JobHost {
   JobSettings Settings() const override { return settings_; }
   std::string Session() const override { return "2026-12-08"; }
   void CloseLog() override {}
+  bool AskYesNo(const std::string&, const std::string&) override { return false; }
 
   std::vector<std::string> lines;
 
