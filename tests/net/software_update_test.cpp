@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "common/temp_dir.h"
-#include "integration/reference_trust_center.h"
+#include "common/reference_trust_center.h"
 
 namespace qx {
 namespace {
