@@ -13,9 +13,10 @@ namespace qx {
 constexpr size_t kMaxInvoiceFileBytes = size_t{64} << 20;
 
 enum class InvoiceFileRead {
-  kRead,      // the keys were read
-  kNotRead,   // not readable, not of the reader's format, or malformed
-  kTooLarge,  // larger than kMaxInvoiceFileBytes (also when it grew while being read)
+  kRead,       // the keys were read
+  kNotRead,    // not readable, not of the reader's format, or malformed
+  kTooLarge,   // larger than kMaxInvoiceFileBytes (also when it grew while being read)
+  kEncrypted,  // an XML invoice whose payload is encrypted instead of holding its body
 };
 
 // True when the file at `path` is there and larger than kMaxInvoiceFileBytes.

@@ -97,7 +97,7 @@ std::optional<RegisterLine> MakeLine(std::string id, std::string_view amount, st
   RegisterLine line;
   line.invoiceId = std::move(id);
   line.entry.amount = std::string(CutCharacters(amount, kMaxAmountChars));
-  line.entry.zsr = std::string(CutCharacters(zsr, kMaxZsrChars));
+  line.entry.zsr = std::string(CutProviderKey(zsr));
   line.entry.sentAt = *sentAt;
   return line;
 }
@@ -130,6 +130,13 @@ std::string_view CutCharacters(std::string_view text, size_t maxChars) {
     }
   }
   return text;
+}
+
+std::string_view CutProviderKey(std::string_view zsr) {
+  constexpr size_t kGlnDigits = 13;
+  bool gln = zsr.size() == kGlnDigits;
+  for (char c : zsr) gln = gln && c >= '0' && c <= '9';
+  return gln ? zsr : CutCharacters(zsr, kMaxZsrChars);
 }
 
 std::string FormatRegisterLine(std::string_view invoiceId, const SentEntry& entry) {

@@ -17,7 +17,7 @@ namespace qx {
 
 // One invoice delivered to a Trust Center.
 struct SentEntry {
-  std::string zsr;     // the provider's ZSR number, at most kMaxZsrChars characters
+  std::string zsr;     // the provider's key: ZSR number cut to kMaxZsrChars, or a GLN whole
   std::string amount;  // the amount as decimal text, at most kMaxAmountChars characters
   int64_t sentAt = 0;  // seconds since 1970-01-01 00:00 UTC
 
@@ -30,6 +30,11 @@ inline constexpr size_t kMaxAmountChars = 23;
 // The first `maxChars` characters of the UTF-8 text `text` (all of it if shorter).
 std::string_view CutCharacters(std::string_view text, size_t maxChars);
 
+// The provider key as the register keeps it: a GLN (exactly 13 digits) whole, so that providers
+// with GLNs that share their first digits stay apart; anything else (a ZSR number) cut to
+// kMaxZsrChars characters.
+std::string_view CutProviderKey(std::string_view zsr);
+
 // The line of one entry, without line end.
 std::string FormatRegisterLine(std::string_view invoiceId, const SentEntry& entry);
 
@@ -40,7 +45,7 @@ struct RegisterLine {
 
 // Reads one line (without its LF; a CR is ignored). Empty when the line holds no valid entry:
 // fewer than four non-empty fields, or a sending time that is not an unsigned decimal number.
-// ZSR and amount are cut to their limits.
+// The provider key is cut by CutProviderKey, the amount to its limit.
 std::optional<RegisterLine> ParseRegisterLine(std::string_view line);
 
 // An amount text read as a decimal number the way "%lf" reads it (leading blanks, optional sign,

@@ -168,7 +168,7 @@ bool SentRegister::Save() {
 
 bool SentRegister::Find(std::string_view zsr, std::string_view invoiceId,
                         std::string_view amount) const {
-  const std::string_view givenZsr = CutCharacters(zsr, kMaxZsrChars);
+  const std::string_view givenZsr = CutProviderKey(zsr);
   const std::optional<double> given = ParseAmountNumber(amount);
   auto [it, end] = entries_.equal_range(invoiceId);
   for (; it != end; ++it) {
@@ -189,7 +189,7 @@ bool SentRegister::Add(std::string_view zsr, std::string_view invoiceId, std::st
 bool SentRegister::Add(std::string_view zsr, std::string_view invoiceId, std::string_view amount,
                        int64_t sentAt) {
   SentEntry entry;
-  entry.zsr = std::string(CutCharacters(zsr, kMaxZsrChars));
+  entry.zsr = std::string(CutProviderKey(zsr));
   entry.amount = std::string(CutCharacters(amount, kMaxAmountChars));
   entry.sentAt = sentAt;
   // A multimap inserts after the entries with an equal key.

@@ -60,13 +60,13 @@ class SentRegister {
   // with lastError() after a failed Load or a failed write (the entries stay in memory).
   bool AppendAdded();
 
-  // True if an entry for `invoiceId` with the same ZSR number (both cut to kMaxZsrChars) has an
+  // True if an entry for `invoiceId` with the same provider key (both cut by CutProviderKey) has an
   // amount that matches `amount`: every amount matches except the exact negation of the stored
   // one when both read as numbers and differ (the reversal of a registered invoice).
   bool Find(std::string_view zsr, std::string_view invoiceId, std::string_view amount) const;
 
-  // Adds an entry sent now, after any entries with the same identifier; ZSR and amount are cut
-  // to their limits. Marks the register changed. Returns true.
+  // Adds an entry sent now, after any entries with the same identifier; the provider key is cut
+  // by CutProviderKey, the amount to its limit. Marks the register changed. Returns true.
   bool Add(std::string_view zsr, std::string_view invoiceId, std::string_view amount);
   // The same with a given sending time (seconds since 1970-01-01 UTC).
   bool Add(std::string_view zsr, std::string_view invoiceId, std::string_view amount,

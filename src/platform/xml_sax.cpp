@@ -151,7 +151,9 @@ class Parser {
 
   static void OnEndElementNs(void* userData, const xmlChar*, const xmlChar*, const xmlChar*) {
     auto* self = static_cast<Parser*>(userData);
-    if (self->depth_ > 0) --self->depth_;
+    if (self->depth_ == 0) return;
+    --self->depth_;
+    if (!self->HasFailed()) self->handler_.EndElement();
   }
 
   static void OnError(void* userData, xmlErrorPtr error) {

@@ -30,6 +30,8 @@ class XmlStartElementHandler {
   // `namespaceUri` is empty for an element without namespace.
   virtual void StartElement(std::string_view namespaceUri, std::string_view localName,
                             std::span<const XmlAttribute> attributes) = 0;
+  // The end of the element whose start was delivered last and is still open. Must not throw.
+  virtual void EndElement() {}
 
  protected:
   ~XmlStartElementHandler() = default;

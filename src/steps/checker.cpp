@@ -69,6 +69,12 @@ void PChecker::ProcessFile(const std::string& name) {
     MoveToError(name);
     return;
   }
+  if (read == InvoiceFileRead::kEncrypted) {
+    // Its body cannot be read, so nothing in it could be masked: it must not go on.
+    Raise(mlError, mcModule, 10, name, LoadMessage(1057));
+    MoveToError(name);
+    return;
+  }
   if (read != InvoiceFileRead::kRead) {
     Raise(mlError, mcModule, 10, name, LoadMessage(1052));
     MoveToError(name);
@@ -85,8 +91,11 @@ void PChecker::ProcessFile(const std::string& name) {
     return;
   }
   const bool with_pdf = settings_.Has(kOptionWithPdf);
+  // A QR bill has no coding line: its reference number names its PDF instead.
+  std::vector<std::string> slips = keys.codingLines;
+  slips.insert(slips.end(), keys.qrReferences.begin(), keys.qrReferences.end());
   if (with_pdf) {
-    if (keys.codingLines.size() != keys.invoiceIds.size()) {
+    if (slips.size() != keys.invoiceIds.size()) {
       if (gni) {
         // A quick invoice without payment slip: it stays in "input" for a later run.
         Raise(mlDebug, mcModule, 0, name, std::string("Annahme: GNI-Schnellrechnung"));
@@ -97,7 +106,7 @@ void PChecker::ProcessFile(const std::string& name) {
       return;
     }
     // Every coding line needs its PDF before anything moves.
-    for (const auto& line : keys.codingLines) {
+    for (const auto& line : slips) {
       const std::string& cleaned = CleanName(line);
       if (FindAttachment(cleaned) < 0) {
         Raise(mlError, mcModule, 13, name, "PDF-Datei nicht gefunden (" + cleaned + ".?\?\?)");
@@ -108,7 +117,7 @@ void PChecker::ProcessFile(const std::string& name) {
   }
   MoveToTarget(name);
   if (!with_pdf) return;
-  for (const auto& line : keys.codingLines) {
+  for (const auto& line : slips) {
     int index = FindAttachment(CleanName(line));
     if (index < 0) continue;
     std::string pdf = attachments_[static_cast<size_t>(index)];

@@ -24,11 +24,13 @@ std::string XmlInvoice(const std::string& id, const std::string& amount,
   std::string esr = coding_line.empty() ? "" : "<esr9 coding_line=\"" + coding_line + "\"/>";
   std::string balance = amount.empty() ? "" : "<balance amount=\"" + amount + "\"/>";
   return "<?xml version=\"1.0\"?>\n<request xmlns=\"http://www.xmlData.ch/xmlInvoice/XSD\">"
-         "<invoice invoice_id=\"" + id + "\"/>" + balance +
-         "<provider zsr=\"Z123456\"/>" + esr + "</request>\n";
+         "<invoice invoice_id=\"" +
+         id + "\"/>" + balance + "<provider zsr=\"Z123456\"/>" + esr + "</request>\n";
 }
 
-std::string Gni(const std::string& fields) { return "[DEBITOR1]\r\n106=Z123456\r\n" + fields; }
+std::string Gni(const std::string& fields) {
+  return "[DEBITOR1]\r\n106=Z123456\r\n" + fields;
+}
 
 class Checker : public ComponentTest {
  protected:
@@ -37,8 +39,8 @@ class Checker : public ComponentTest {
     ComponentTest::SetUp();
     mkdir(Work("input").c_str(), 0755);
     std::string now = std::to_string(std::time(nullptr));
-    WriteFile(ModuleDir() + "/qendix.log", "qxdl-1.0\r\nDUP1|100.00|" + now +
-                                               "|Z123456\r\nREV1|100.00|" + now + "|Z123456\r\n");
+    WriteFile(ModuleDir() + "/qendix.log",
+              "qxdl-1.0\r\nDUP1|100.00|" + now + "|Z123456\r\nREV1|100.00|" + now + "|Z123456\r\n");
   }
   void In(const std::string& name, const std::string& content) {
     ASSERT_TRUE(WriteFile(Work("input/" + name), content));
@@ -150,7 +152,68 @@ TEST_F(Checker, RealSamplesOfTheStandardPass) {
   Create();
   RunCheck();
   for (const char* f : {"4187_10734361.xml", "400_tg_kvg_de.xml", "aerztekasse_test_ok1.xml"})
-    EXPECT_TRUE(FileExists(Work("valid/") + f)) << f << "\n" << ::testing::PrintToString(events_->Lines());
+    EXPECT_TRUE(FileExists(Work("valid/") + f)) << f << "\n"
+                                                << ::testing::PrintToString(events_->Lines());
+}
+
+// ---- Invoices of the standard's later versions -------------------------------------------------
+
+std::string CurrentSample(const std::string& file) {
+  return ReadFile(std::string(QENDIX_SAMPLES_DIR) + "/../xmlinvoice-current/" + file);
+}
+
+std::string Replaced(std::string text, const std::string& from, const std::string& to) {
+  size_t at = text.find(from);
+  if (at != std::string::npos) text.replace(at, from.size(), to);
+  return text;
+}
+
+TEST_F(Checker, CurrentVersionsDuplicatesCancellationsAndEncryptedPayloads) {
+  std::string now = std::to_string(std::time(nullptr));
+  WriteFile(ModuleDir() + "/qendix.log", "qxdl-1.0\r\n2009_01:001|2514.52|" + now +
+                                             "|P123456\r\nSTO1|2514.52|" + now +
+                                             "|P123456\r\nSTO2|2514.52|" + now +
+                                             "|P123456\r\nSTO2|-2514.52|" + now + "|P123456\r\n");
+  const char* kinds[] = {"tg_kvg", "tg_uvg", "tg_ivg", "tg_mvg",
+                         "tp_kvg", "tp_uvg", "tp_ivg", "tp_mvg"};
+  for (const char* k : kinds)
+    In(std::string("fd_") + k + ".xml", CurrentSample(std::string("4.4/fd_440_") + k + "_de.xml"));
+  std::string invoice = CurrentSample("4.4/fd_440_tg_kvg_de.xml");
+  std::string storno = Replaced(invoice, "storno=\"0\"", "storno=\"1\"");
+  In("storno1.xml", Replaced(storno, "request_id=\"2009_01:001\"", "request_id=\"STO1\""));
+  In("storno2.xml", Replaced(storno, "request_id=\"2009_01:001\"", "request_id=\"STO2\""));
+  In("reminder.xml", CurrentSample("4.4/elexis_440_tg_kvg_213_reminder1.xml"));
+  In("encrypted.xml",
+     "<?xml version=\"1.0\"?><request xmlns=\"http://www.forum-datenaustausch.ch/invoice\">"
+     "<processing/><payload type=\"invoice\"><invoice request_id=\"E1\"/>"
+     "<EncryptedData xmlns=\"http://www.w3.org/2001/04/xmlenc#\"/></payload></request>");
+  Create();
+  RunCheck();
+  using V = std::vector<std::string>;
+  for (const char* k : kinds)
+    EXPECT_EQ(About(std::string("fd_") + k + ".xml"), V{"3|12|Doppelte Rechnung"}) << k;
+  EXPECT_EQ(About("storno1.xml"), V{"1|2|Gültiges Dateiformat"});
+  EXPECT_EQ(About("storno2.xml"), V{"3|12|Doppelte Rechnung"});
+  EXPECT_EQ(About("reminder.xml"), V{"1|2|Gültiges Dateiformat"});
+  EXPECT_EQ(About("encrypted.xml"),
+            V{"3|10|Verschlüsselte Rechnung kann nicht anonymisiert werden"});
+  EXPECT_TRUE(FileExists(ErrorDir() + "/encrypted.xml"));
+  EXPECT_TRUE(FileExists(Work("valid/storno1.xml")));
+}
+
+TEST_F(Checker, AQrBillTakesThePdfNamedByItsReference) {
+  In("qr.xml", CurrentSample("5.0/fd_500_tp_kvg_esrqr.xml"));
+  In("210000000003139471430009017.pdf", "%PDF-1.4 qr bill");
+  In("nopdf.xml", CurrentSample("4.5/elexis_450_tg_mvg_esrqr.xml"));
+  Create();
+  q_->put_withPDF(VARIANT_TRUE);
+  RunCheck();
+  EXPECT_TRUE(FileExists(Work("valid/qr.xml")));
+  EXPECT_TRUE(FileExists(Work("valid/210000000003139471430009017.pdf")));
+  using V = std::vector<std::string>;
+  EXPECT_EQ(About("nopdf.xml"),
+            V{"3|13|PDF-Datei nicht gefunden (154530000000000000010000018.?\?\?)"});
+  EXPECT_EQ(EndText(), "Überprüfen abgeschlossen: 2 kopiert, 1 fehlerhafte Rechnungsdateien");
 }
 
 TEST_F(Checker, FrenchTexts) {
