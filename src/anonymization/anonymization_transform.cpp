@@ -22,6 +22,7 @@
 #include "crypto/anonymizer_context.h"
 #include "crypto/code_object.h"
 #include "crypto/message_file.h"
+#include "formats/xml_namespaces.h"
 #include "platform/call_guard.h"
 #include "platform/unique_fd.h"
 #include "platform/xml_sax.h"
@@ -220,7 +221,16 @@ HRESULT AnonymizationTransform::LoadInput(const std::string& path) {
     InitXmlLibrary();
     QuietXmlErrors quiet;
     input_.reset(ParseInvoice(bytes));
-    return input_ ? S_OK : E_FAIL;
+    if (!input_) return E_FAIL;
+    // The stylesheet masks invoices of its own namespace only: any other document would pass
+    // through it unmasked, so it is refused (fail closed) rather than sent readable.
+    const xmlNode* root = xmlDocGetRootElement(input_.get());
+    if (!root || !root->ns || !root->ns->href ||
+        kInvoiceNamespace != reinterpret_cast<const char*>(root->ns->href)) {
+      input_.reset();
+      return E_NOTIMPL;
+    }
+    return S_OK;
   });
 }
 

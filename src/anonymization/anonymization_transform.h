@@ -52,7 +52,9 @@ class AnonymizationTransform {
   // Loads the invoice at `path` (UTF-8). Refused: a symbolic link (ELOOP), anything but a
   // regular file (EINVAL), a file over kMaxInvoiceBytes (EFBIG), as errno HRESULTs (facility 7);
   // other system errors likewise. XML that is not (namespace) well-formed, or holds an entity
-  // reference: E_FAIL. On failure no input is left loaded.
+  // reference: E_FAIL. A document whose root is not in the XML invoice namespace the stylesheet
+  // masks (a newer version of the standard, anything else): E_NOTIMPL, so that it is never sent
+  // unmasked. On failure no input is left loaded.
   HRESULT LoadInput(const std::string& path);
 
   // Runs the stylesheet on the loaded input with the parameters filename = `fileName` (no

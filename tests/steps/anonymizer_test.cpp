@@ -138,6 +138,21 @@ TEST_F(Anonymizer, WithoutPdfOptionAPdfIsUnexpectedAndFrenchTextsFollowTheLangua
             BStr("Anonymiser términé: 1 copiés, 1 erreurs dans les fichiers des factures"));
 }
 
+// The stylesheet masks the 4.0 namespace only: an invoice of a newer version is never sent
+// unmasked.
+TEST_F(Anonymizer, AnInvoiceTheStylesheetCannotMaskStaysInValid) {
+  const std::string dir = QENDIX_SAMPLES_DIR "/../xmlinvoice-current/4.5/";
+  std::vector<std::string> names;
+  ASSERT_EQ(ListRegularFiles(dir, &names), S_OK);
+  ASSERT_FALSE(names.empty());
+  Valid("newer.xml", ReadFile(dir + names.front()));
+  Create(false);
+  Run();
+  EXPECT_TRUE(FileExists(Work("valid/newer.xml")));
+  EXPECT_FALSE(FileExists(Work("output/newer.xml")));
+  EXPECT_EQ(About("newer.xml").back(), "2|2|3|Datei nicht kopiert");
+}
+
 TEST_F(Anonymizer, AnUnsentDocumentIsNeverReplaced) {
   ASSERT_EQ(mkdir(Work("output").c_str(), 0700), 0);
   ASSERT_TRUE(WriteFile(Work("output/a.xml"), "waiting to be sent"));
