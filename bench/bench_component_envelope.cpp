@@ -108,7 +108,6 @@ struct Fixture {
   }
   ~Fixture() {
     cache.reset();
-    scope.reset();
     std::error_code ec;
     if (!dir.empty()) std::filesystem::remove_all(dir, ec);
   }
