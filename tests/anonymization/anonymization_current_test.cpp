@@ -153,5 +153,25 @@ TEST_F(AnonymizationCurrentTest, EverySampleAnonymizesWithNothingIdentifyingInCl
   }
 }
 
+TEST_F(AnonymizationCurrentTest, WithPdfTheSlipOfEachKindOfPaymentIsSealed) {
+  struct Row {
+    std::string sample;
+    std::string pdf;  // named by the coding line, or the QR reference without blanks
+  };
+  const Row rows[] = {
+      {"4.4/elexis_440_tg_kvg_3793.xml", "0100001079809_999999000000000040560037935_010012345_"},
+      {"4.5/elexis_450_tg_mvg_esrqr.xml", "154530000000000000010000018"},
+      {"5.0/fd_500_tp_kvg_esrqr.xml", "210000000003139471430009017"},
+  };
+  for (const Row& row : rows) {
+    NewContext();
+    ASSERT_TRUE(WriteFile(Valid() + "/" + row.pdf + ".pdf", "%PDF-1.4\n"));
+    context_->SetPdfFiles({row.pdf + ".pdf"});
+    const TransferReader out = Anonymized(ReadFile(kSamples + row.sample), true);
+    EXPECT_EQ(out.Values("//q:data[@type='pdf']/@name"), std::vector<std::string>{row.pdf + ".pdf"})
+        << row.sample;
+  }
+}
+
 }  // namespace
 }  // namespace qx::testing

@@ -24,8 +24,8 @@
   read from the unchanged input and each as its own part: every patient, insured, guarantor,
   debitor holding a person, employer and partners element whole; the identifier list
   (patient_ids); each attached document; with withPDF the PDFs named by the esr5/esr9 coding
-  lines. QR bills (esrQR, esrQRRed) and esrRed carry no coding_line attribute: their PDFs are not
-  sealed here.
+  lines, the PDFs of QR bills (esrQR, esrQRRed) named by their reference number without blanks
+  and those of esrRed slips named by their first coding line.
 
   Parameters as in the 4.0 stylesheet: filename, libVersion, rcpt, withPDF.
 
@@ -37,7 +37,8 @@
     xmlns:invoice="http://www.forum-datenaustausch.ch/invoice"
     xmlns:ds="http://www.w3.org/2000/09/xmldsig#"
     xmlns:code="urn:qendix.CCode"
-    exclude-result-prefixes="code ds">
+    xmlns:libxslt="http://xmlsoft.org/XSLT/namespace"
+    exclude-result-prefixes="code ds libxslt">
 
   <xsl:output method="xml" encoding="utf-8"/>
 
@@ -104,6 +105,16 @@
       <xsl:if test="$withPDF = 1">
         <xsl:for-each select="//invoice:esr5/@coding_line|//invoice:esr9/@coding_line">
           <xsl:copy-of select="code:Encrypt(.)"/>
+        </xsl:for-each>
+        <!-- The PDF of a QR bill is named by its reference number without blanks, that of an
+             esrRed slip by its first coding line: each is passed as a coding_line attribute. -->
+        <xsl:for-each select="//invoice:esrQR/@reference_number|//invoice:esrQRRed/@reference_number
+                              |//invoice:esrRed/@coding_line1">
+          <xsl:variable name="line">
+            <invoice:line coding_line="{translate(., ' ', '')}"/>
+          </xsl:variable>
+          <xsl:copy-of
+              select="code:Encrypt(libxslt:node-set($line)/invoice:line/@coding_line)"/>
         </xsl:for-each>
       </xsl:if>
     </qendix:datatransfer>
