@@ -153,6 +153,18 @@ TEST_F(AnonymizationCurrentTest, EverySampleAnonymizesWithNothingIdentifyingInCl
   }
 }
 
+TEST_F(AnonymizationCurrentTest, ASignatureIsLeftOut) {
+  std::string xml = ReadFile(kSamples + "5.0/fd_500_tp_kvg_esrqr.xml");
+  const size_t end = xml.rfind("</invoice:request>");
+  ASSERT_NE(end, std::string::npos);
+  xml.insert(end,
+             "<ds:Signature xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\">"
+             "<ds:DigestValue>c2lnbmVk</ds:DigestValue></ds:Signature>");
+  const TransferReader out = Anonymized(xml);
+  EXPECT_EQ(out.Values("//*[local-name()='DigestValue']").size(), 0u);
+  EXPECT_EQ(out.Values("//q:data[@type='anonymized']/n:request/n:payload").size(), 1u);
+}
+
 TEST_F(AnonymizationCurrentTest, WithPdfTheSlipOfEachKindOfPaymentIsSealed) {
   struct Row {
     std::string sample;
