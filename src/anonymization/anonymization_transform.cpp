@@ -184,36 +184,37 @@ AnonymizationTransform::AnonymizationTransform(EventTarget& events, std::string 
 
 AnonymizationTransform::AnonymizationTransform(EventTarget& events, std::string generatorText,
                                                std::string_view stylesheet)
-    : generatorText_(std::move(generatorText)) {
-  Compile(events, stylesheet);
+    : generatorText_(std::move(generatorText)),
+      stylesheet_(Compile(stylesheet)),
+      currentStylesheet_(Compile(CurrentAnonymizationStylesheet())) {
+  if (Loaded()) events.RaiseEvent(mlDebug, mcModule, moPAnonymizer, 0, BStr(), BStr("XSLT loaded"));
 }
 
 AnonymizationTransform::~AnonymizationTransform() {
   output_.reset();
   input_.reset();
   if (stylesheet_) xsltFreeStylesheet(stylesheet_);
+  if (currentStylesheet_) xsltFreeStylesheet(currentStylesheet_);
 }
 
-void AnonymizationTransform::Compile(EventTarget& events, std::string_view stylesheet) {
+xsltStylesheetPtr AnonymizationTransform::Compile(std::string_view stylesheet) {
   InitXmlLibrary();
-  if (stylesheet.empty() || stylesheet.size() > static_cast<size_t>(INT_MAX)) return;
+  if (stylesheet.empty() || stylesheet.size() > static_cast<size_t>(INT_MAX)) return nullptr;
   QuietXmlErrors quiet;
   xmlDocPtr doc = xmlReadMemory(stylesheet.data(), static_cast<int>(stylesheet.size()), nullptr,
                                 nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
-  if (!doc) return;
+  if (!doc) return nullptr;
   // Errors of the compile go to libxslt's process-wide handler; a stylesheet with an error
   // is refused all the same.
-  stylesheet_ = xsltParseStylesheetDoc(doc);  // owns `doc` from here on when it succeeds
-  if (!stylesheet_) {
-    xmlFreeDoc(doc);
-    return;
-  }
-  events.RaiseEvent(mlDebug, mcModule, moPAnonymizer, 0, BStr(), BStr("XSLT loaded"));
+  xsltStylesheetPtr compiled = xsltParseStylesheetDoc(doc);  // owns `doc` when it succeeds
+  if (!compiled) xmlFreeDoc(doc);
+  return compiled;
 }
 
 HRESULT AnonymizationTransform::LoadInput(const std::string& path) {
   input_.reset();
   output_.reset();
+  active_ = nullptr;
   return GuardedCall([&] {
     std::string bytes;
     HRESULT hr = ReadInvoiceFile(path, &bytes);
@@ -222,11 +223,17 @@ HRESULT AnonymizationTransform::LoadInput(const std::string& path) {
     QuietXmlErrors quiet;
     input_.reset(ParseInvoice(bytes));
     if (!input_) return E_FAIL;
-    // The stylesheet masks invoices of its own namespace only: any other document would pass
+    // Each stylesheet masks invoices of its own namespace only: any other document would pass
     // through it unmasked, so it is refused (fail closed) rather than sent readable.
     const xmlNode* root = xmlDocGetRootElement(input_.get());
-    if (!root || !root->ns || !root->ns->href ||
-        kInvoiceNamespace != reinterpret_cast<const char*>(root->ns->href)) {
+    const std::string_view ns = root && root->ns && root->ns->href
+                                    ? reinterpret_cast<const char*>(root->ns->href)
+                                    : std::string_view();
+    if (ns == kInvoiceNamespace) {
+      active_ = stylesheet_;
+    } else if (ns == kCurrentInvoiceNamespace) {
+      active_ = currentStylesheet_;
+    } else {
       input_.reset();
       return E_NOTIMPL;
     }
@@ -245,7 +252,7 @@ HRESULT AnonymizationTransform::Transform(const std::string& fileName, const std
 HRESULT AnonymizationTransform::RunStylesheet(const std::string& fileName, const std::string& rcpt,
                                               bool withPdf,
                                               std::shared_ptr<AnonymizerContext> anonymizer) {
-  if (!stylesheet_ || !input_) return E_UNEXPECTED;
+  if (!Loaded() || !active_ || !input_) return E_UNEXPECTED;
   if (!IsParameterText(fileName) || !IsParameterText(rcpt) || !IsParameterText(generatorText_))
     return E_INVALIDARG;
 
@@ -254,7 +261,7 @@ HRESULT AnonymizationTransform::RunStylesheet(const std::string& fileName, const
   auto prefs = ForbidAllAccess();
   if (!prefs) return E_OUTOFMEMORY;
   std::unique_ptr<xsltTransformContext, TransformContextFree> context(
-      xsltNewTransformContext(stylesheet_, input_.get()));
+      xsltNewTransformContext(active_, input_.get()));
   if (!context) return E_OUTOFMEMORY;
   if (xsltSetCtxtSecurityPrefs(prefs.get(), context.get()) != 0) return E_UNEXPECTED;
   xsltSetTransformErrorFunc(context.get(), &errorText_, &CollectError);
@@ -272,8 +279,8 @@ HRESULT AnonymizationTransform::RunStylesheet(const std::string& fileName, const
   Doc result;
   {
     QuietXmlErrors quiet;
-    result.reset(xsltApplyStylesheetUser(stylesheet_, input_.get(), nullptr, nullptr, nullptr,
-                                         context.get()));
+    result.reset(
+        xsltApplyStylesheetUser(active_, input_.get(), nullptr, nullptr, nullptr, context.get()));
   }
   if (Failed(functions.Failure())) return functions.Failure();
   if (!result || context->state != XSLT_STATE_OK) return E_FAIL;
@@ -284,11 +291,11 @@ HRESULT AnonymizationTransform::RunStylesheet(const std::string& fileName, const
 
 HRESULT AnonymizationTransform::SaveOutput(std::string* document) {
   if (!document) return E_POINTER;
-  if (!output_ || !stylesheet_) return E_UNEXPECTED;
+  if (!output_ || !active_) return E_UNEXPECTED;
   return GuardedCall([&] {
     xmlChar* text = nullptr;
     int length = 0;
-    if (xsltSaveResultToString(&text, &length, output_.get(), stylesheet_) != 0 || !text) {
+    if (xsltSaveResultToString(&text, &length, output_.get(), active_) != 0 || !text) {
       xmlFree(text);
       return E_OUTOFMEMORY;
     }

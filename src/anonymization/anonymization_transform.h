@@ -34,27 +34,29 @@ inline constexpr size_t kMaxInvoiceBytes = 64u << 20;
 
 class AnonymizationTransform {
  public:
-  // Compiles the embedded stylesheet and, when that succeeded, raises (mlDebug, mcModule,
+  // Compiles the embedded stylesheets (one for version 4.0 of the XML invoice, one for 4.4, 4.5
+  // and 5.0) and, when both succeeded, raises (mlDebug, mcModule,
   // moPAnonymizer, 0, no file, "XSLT loaded") through `events` (used only here).
   // `generatorText` (UTF-8) becomes the libVersion parameter of every transform.
   AnonymizationTransform(EventTarget& events, std::string generatorText);
-  // The same with another stylesheet text (tests and benchmarks).
+  // The same with another stylesheet text for version 4.0 (tests and benchmarks); the newer
+  // versions keep the embedded one.
   AnonymizationTransform(EventTarget& events, std::string generatorText,
                          std::string_view stylesheet);
   ~AnonymizationTransform();
   AnonymizationTransform(const AnonymizationTransform&) = delete;
   AnonymizationTransform& operator=(const AnonymizationTransform&) = delete;
 
-  // True when the stylesheet compiled; otherwise every Transform fails.
-  bool Loaded() const { return stylesheet_ != nullptr; }
+  // True when both stylesheets compiled; otherwise every Transform fails.
+  bool Loaded() const { return stylesheet_ != nullptr && currentStylesheet_ != nullptr; }
   const std::string& GeneratorText() const { return generatorText_; }
 
   // Loads the invoice at `path` (UTF-8). Refused: a symbolic link (ELOOP), anything but a
   // regular file (EINVAL), a file over kMaxInvoiceBytes (EFBIG), as errno HRESULTs (facility 7);
   // other system errors likewise. XML that is not (namespace) well-formed, or holds an entity
-  // reference: E_FAIL. A document whose root is not in the XML invoice namespace the stylesheet
-  // masks (a newer version of the standard, anything else): E_NOTIMPL, so that it is never sent
-  // unmasked. On failure no input is left loaded.
+  // reference: E_FAIL. The root's namespace picks the stylesheet (version 4.0, or 4.4/4.5/5.0);
+  // a document whose root is in neither namespace: E_NOTIMPL, so that it is never sent unmasked. On
+  // failure no input is left loaded.
   HRESULT LoadInput(const std::string& path);
 
   // Runs the stylesheet on the loaded input with the parameters filename = `fileName` (no
@@ -82,12 +84,14 @@ class AnonymizationTransform {
   };
   using Doc = std::unique_ptr<xmlDoc, DocFree>;
 
-  void Compile(EventTarget& events, std::string_view stylesheet);
+  static xsltStylesheetPtr Compile(std::string_view stylesheet);
   HRESULT RunStylesheet(const std::string& fileName, const std::string& rcpt, bool withPdf,
                         std::shared_ptr<AnonymizerContext> anonymizer);
 
   const std::string generatorText_;
-  xsltStylesheetPtr stylesheet_ = nullptr;
+  xsltStylesheetPtr stylesheet_ = nullptr;         // version 4.0
+  xsltStylesheetPtr currentStylesheet_ = nullptr;  // versions 4.4, 4.5, 5.0
+  xsltStylesheetPtr active_ = nullptr;             // the one for the loaded input
   Doc input_;
   Doc output_;
   std::string errorText_;

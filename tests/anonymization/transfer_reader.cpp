@@ -20,6 +20,8 @@ std::vector<xmlNode*> TransferReader::Nodes(const std::string& xpath) const {
       xmlXPathNewContext(doc_.get()), xmlXPathFreeContext);
   xmlXPathRegisterNs(context.get(), BAD_CAST "q", BAD_CAST std::string(kTransferNamespace).c_str());
   xmlXPathRegisterNs(context.get(), BAD_CAST "i", BAD_CAST std::string(kInvoiceNamespace).c_str());
+  xmlXPathRegisterNs(context.get(), BAD_CAST "n",
+                     BAD_CAST std::string(kCurrentInvoiceNamespace).c_str());
   std::unique_ptr<xmlXPathObject, void (*)(xmlXPathObject*)> result(
       xmlXPathEvalExpression(BAD_CAST xpath.c_str(), context.get()), xmlXPathFreeObject);
   if (!result || !result->nodesetval) return nodes;

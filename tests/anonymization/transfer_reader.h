@@ -1,5 +1,5 @@
 // Reads a transfer document in tests: XPath queries with the prefixes q (transfer namespace) and
-// i (XML invoice namespace).
+// i (XML invoice namespace of version 4.0) and n (of versions 4.4, 4.5, 5.0).
 #pragma once
 
 #include <libxml/tree.h>

@@ -45,9 +45,10 @@ TEST_F(TransformSafetyTest, LoadRefusesWhatIsNoPlainWellFormedInvoice) {
       {"entity-attribute.xml", "<!DOCTYPE r [<!ENTITY name \"Anna\">]><r a=\"&name;\"/>"},
       {"external.xml",
        "<!DOCTYPE r [<!ENTITY s SYSTEM \"file://" + secret + "\">]><r><p>&s;</p></r>"},
-      {"newer.xml",
-       "<request xmlns=\"http://www.forum-datenaustausch.ch/invoice\"><patient>"
+      {"other.xml",
+       "<request xmlns=\"http://www.forum-datenaustausch.ch/invoice/next\"><patient>"
        "<familyname>Robert</familyname></patient></request>"},
+      {"plain.xml", "<request><patient><familyname>Robert</familyname></patient></request>"},
   };
   for (const auto& [name, content] : files) ASSERT_TRUE(WriteFile(work_ / name, content));
 
@@ -62,7 +63,8 @@ TEST_F(TransformSafetyTest, LoadRefusesWhatIsNoPlainWellFormedInvoice) {
       {"entity.xml", E_FAIL},
       {"entity-attribute.xml", E_FAIL},
       {"external.xml", E_FAIL},
-      {"newer.xml", E_NOTIMPL},  // a version the stylesheet would not mask
+      {"other.xml", E_NOTIMPL},  // a namespace no stylesheet masks
+      {"plain.xml", E_NOTIMPL},
   };
   for (const auto& [name, expected] : rows) {
     ASSERT_EQ(transform_.LoadInput(good), S_OK);
