@@ -34,7 +34,10 @@ TRANSFER_NS = "http://www.qendix.org/transfer/v1"
 CENTERS_NS = "http://www.qendix.org/centers/v1"
 LOGIN = "qendix"
 PASSWORD = "kavint"
-SEALED_TYPES = ("patient", "patient_ids", "guarantor", "employer", "pdf")
+# Sealed parts of the XML invoice standard's 4.0 documents, of its newer versions (insured,
+# debitor, partners, attached documents) and of GNI documents.
+SEALED_TYPES = ("patient", "patient_ids", "guarantor", "employer", "insured", "debitor",
+                "partners", "document", "pdf")
 MAX_SESSIONS = 10000
 
 # Event values of the gate's reply.
