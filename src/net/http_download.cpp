@@ -12,17 +12,17 @@
 namespace qx {
 namespace {
 
-struct Sink {
-  int fd;
-  long long written = 0;
-  long long max_bytes;
-  bool failed = false;
-};
+void InitCurl() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
 
-size_t WriteBody(char* data, size_t size, size_t count, void* user) {
-  auto* sink = static_cast<Sink*>(user);
-  size_t total = size * count;
-  if (sink->written + static_cast<long long>(total) > sink->max_bytes) {
+}  // namespace
+
+size_t WriteBodyToFd(char* data, size_t size, size_t count, void* user) {
+  auto* sink = static_cast<FdBodySink*>(user);
+  const size_t total = size * count;
+  if (sink->written + static_cast<long long>(total) > sink->maxBytes) {
     sink->failed = true;
     return 0;  // makes curl stop with a write error
   }
@@ -40,18 +40,11 @@ size_t WriteBody(char* data, size_t size, size_t count, void* user) {
   return total;
 }
 
-void InitCurl() {
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
-}  // namespace
-
 bool DownloadToFd(const std::string& url, int fd, const DownloadLimits& limits) {
   InitCurl();
   std::unique_ptr<CURL, void (*)(CURL*)> curl(curl_easy_init(), curl_easy_cleanup);
   if (!curl) return false;
-  Sink sink{fd, 0, limits.maxBytes};
+  FdBodySink sink{fd, limits.maxBytes};
   curl_slist* headers = nullptr;
   headers = curl_slist_append(headers, "Pragma: no-cache");
   headers = curl_slist_append(headers, "Cache-Control: no-cache");
@@ -74,7 +67,7 @@ bool DownloadToFd(const std::string& url, int fd, const DownloadLimits& limits) 
   curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, limits.connectTimeoutSeconds);
   curl_easy_setopt(c, CURLOPT_TIMEOUT, limits.totalTimeoutSeconds);
   curl_easy_setopt(c, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limits.maxBytes));
-  curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, WriteBody);
+  curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, WriteBodyToFd);
   curl_easy_setopt(c, CURLOPT_WRITEDATA, &sink);
   CURLcode rc = curl_easy_perform(c);
   return rc == CURLE_OK && !sink.failed;

@@ -16,6 +16,7 @@
 
 #include <curl/curl.h>
 
+#include "net/http_download.h"
 #include "net/xml_rpc_request.h"
 #include "support/messages.h"
 
@@ -31,33 +32,6 @@ constexpr long long kMaxSetupBytes = 256LL << 20;
 constexpr long kConnectTimeoutSeconds = 30;
 constexpr long kStallSeconds = 120;
 
-struct FileSink {
-  int fd;
-  long long written = 0;
-  bool failed = false;
-};
-
-size_t WriteToFile(char* data, size_t size, size_t count, void* user) {
-  auto* sink = static_cast<FileSink*>(user);
-  const size_t total = size * count;
-  if (sink->written + static_cast<long long>(total) > kMaxSetupBytes) {
-    sink->failed = true;
-    return 0;
-  }
-  size_t done = 0;
-  while (done < total) {
-    ssize_t n = ::write(sink->fd, data + done, total - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      sink->failed = true;
-      return 0;
-    }
-    done += static_cast<size_t>(n);
-  }
-  sink->written += static_cast<long long>(total);
-  return total;
-}
-
 // Fetches `url` into `fd`: true only for an HTTP 200 whose whole body was written (as long as
 // announced, when announced). No redirect is followed, so the address checked is the one used.
 bool FetchComplete(const std::string& url, int fd) {
@@ -66,7 +40,7 @@ bool FetchComplete(const std::string& url, int fd) {
   std::unique_ptr<CURL, void (*)(CURL*)> curl(curl_easy_init(), curl_easy_cleanup);
   if (!curl) return false;
   CURL* c = curl.get();
-  FileSink sink{fd};
+  FdBodySink sink{fd, kMaxSetupBytes};
   curl_easy_setopt(c, CURLOPT_URL, url.c_str());
   curl_easy_setopt(c, CURLOPT_USERAGENT, "qendix");
   curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
@@ -78,7 +52,7 @@ bool FetchComplete(const std::string& url, int fd) {
   curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, kStallSeconds);
   curl_easy_setopt(c, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxSetupBytes));
-  curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, WriteToFile);
+  curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, WriteBodyToFd);
   curl_easy_setopt(c, CURLOPT_WRITEDATA, &sink);
   if (curl_easy_perform(c) != CURLE_OK || sink.failed) return false;
   long status = 0;
