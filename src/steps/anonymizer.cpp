@@ -40,24 +40,20 @@ PAnonymizer::~PAnonymizer() {
   context_.SetAnonymizer(nullptr);
 }
 
-void PAnonymizer::RaiseAs(tagMsgOrigin origin, tagMsgLevel level, int32_t code, uint16_t message) {
-  context_.Host().RaiseEvent(level, mcModule, origin, code, std::nullopt, LoadMessage(message));
-}
-
 bool PAnonymizer::CheckPreconditions() {
   const std::string& work = settings_.workDirectory;
   if (Utf8Length(work) < 3) {
-    RaiseAs(moPChecker, mlError, 7, 1107);
+    RaiseAs(moPChecker, mlError, mcModule, 7, std::nullopt, LoadMessage(1107));
     return false;
   }
   if (Utf8Length(settings_.asasLogin) < 3) {
-    RaiseAs(moPChecker, mlError, 8, 1108);
+    RaiseAs(moPChecker, mlError, mcModule, 8, std::nullopt, LoadMessage(1108));
     return false;
   }
   CenterDirectory directory;
   if (directory.LoadCache()) rcpt_ = directory.Rcpt(settings_.trustCenter.value_or(std::string()));
   if (rcpt_.size() < kMinRcptLength) {
-    RaiseAs(moPSender, mlError, 9, 1120);
+    RaiseAs(moPSender, mlError, mcModule, 9, std::nullopt, LoadMessage(1120));
     return false;
   }
   anonymizer_->SetRcpt(rcpt_);

@@ -47,7 +47,6 @@ class PAnonymizer : public PStep {
   HRESULT Publish(const std::string& name, const std::string& document);
   // Reports an invoice that could not be anonymized; it stays in "valid".
   void ReportFailure(const std::string& name, HRESULT hr);
-  void RaiseAs(tagMsgOrigin origin, tagMsgLevel level, int32_t code, uint16_t message);
 
   std::shared_ptr<AnonymizerContext> anonymizer_;
   AnonymizationTransform transform_;

@@ -33,11 +33,6 @@ PSender::~PSender() {
   context_.OnCancel(nullptr);  // before the client it names goes
 }
 
-void PSender::RaiseAs(tagMsgOrigin origin, tagMsgLevel level, tagMsgClass mclass, int32_t code,
-                      const BStr& file, uint16_t message) {
-  context_.Host().RaiseEvent(level, mclass, origin, code, file, LoadMessage(message));
-}
-
 bool PSender::CheckPreconditions() {
   const std::string& work = settings_.workDirectory;
   if (Utf8Length(work) <= 2) {
@@ -95,17 +90,17 @@ void PSender::ProcessFile(const std::string& name) {
   const std::string recipient = this->recipient();
   if (!recognised) recognised = ReadGniInvoice(path, &keys) == InvoiceFileRead::kRead;
   if (!recognised) {
-    RaiseAs(moPChecker, mlError, mcModule, 10, name, 1052);
+    RaiseAs(moPChecker, mlError, mcModule, 10, name, LoadMessage(1052));
     MoveToError(name);
     return;
   }
   if (IsDuplicate(keys)) {
-    RaiseAs(moPChecker, mlError, mcModule, 12, name, 1054);
+    RaiseAs(moPChecker, mlError, mcModule, 12, name, LoadMessage(1054));
     MoveToError(name);
     return;
   }
   if (recipient != tcRcpt_) {
-    RaiseAs(moPChecker, mlError, mcModule, 22, name, 1056);
+    RaiseAs(moPChecker, mlError, mcModule, 22, name, LoadMessage(1056));
     MoveToError(name);
     return;
   }

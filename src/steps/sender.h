@@ -30,9 +30,6 @@ class PSender : public PInvoiceStep {
   void Finish() override;
 
  private:
-  // Reports with this step's name and the origin given (the file checks report as the Checker).
-  void RaiseAs(tagMsgOrigin origin, tagMsgLevel level, tagMsgClass mclass, int32_t code,
-               const BStr& file, uint16_t message);
   void AcquireWindow();
 
   std::string tcUrl_;

@@ -40,7 +40,12 @@ void PStep::Finish() {}
 
 void PStep::Raise(tagMsgLevel level, tagMsgClass mclass, int32_t code, const BStr& fileName,
                   const BStr& msg) {
-  context_.Host().RaiseEvent(level, mclass, origin_, code, fileName, msg);
+  RaiseAs(origin_, level, mclass, code, fileName, msg);
+}
+
+void PStep::RaiseAs(tagMsgOrigin origin, tagMsgLevel level, tagMsgClass mclass, int32_t code,
+                    const BStr& fileName, const BStr& msg) {
+  context_.Host().RaiseEvent(level, mclass, origin, code, fileName, msg);
 }
 
 void PStep::Run() noexcept {

@@ -71,6 +71,9 @@ class PStep {
   // Raises an event with this step's origin.
   void Raise(tagMsgLevel level, tagMsgClass mclass, int32_t code, const BStr& fileName,
              const BStr& msg);
+  // Raises an event with another origin (checks a step makes on behalf of another).
+  void RaiseAs(tagMsgOrigin origin, tagMsgLevel level, tagMsgClass mclass, int32_t code,
+               const BStr& fileName, const BStr& msg);
 
   JobContext& context_;
   // The component's settings, read when the step was built.
