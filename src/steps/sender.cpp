@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <cerrno>
 
 #include "formats/invoice_keys.h"
 #include "net/center_directory.h"
@@ -10,7 +9,6 @@
 #include "net/software_update.h"
 #include "platform/codepage.h"
 #include "platform/file_system.h"
-#include "platform/hresult_errno.h"
 #include "support/messages.h"
 #include "support/settings.h"
 
