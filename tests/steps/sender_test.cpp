@@ -30,6 +30,19 @@ std::string Transfer(const std::string& name, const std::string& id, const std::
          "<qendix:data type=\"patient\">c2VhbGVk</qendix:data></qendix:datatransfer>\n";
 }
 
+// The same in the shape of the invoice versions 4.5 and 5.0 (keys below payload/body/tiers_*).
+std::string CurrentTransfer(const std::string& name, const std::string& id) {
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<qendix:datatransfer "
+         "xmlns:qendix=\"http://www.qendix.org/transfer/v1\" rcpt=\"tc-test\"><qendix:data "
+         "name=\"" +
+         name +
+         "\" type=\"anonymized\"><request xmlns=\"http://www.forum-datenaustausch.ch/invoice\">"
+         "<payload><invoice request_id=\"" +
+         id +
+         "\"/><body><tiers_garant><provider zsr=\"Z123456\"/><balance amount=\"10.00\"/>"
+         "</tiers_garant></body></payload></request></qendix:data></qendix:datatransfer>\n";
+}
+
 class Sender : public ComponentTest {
  protected:
   void SetUp() override {
@@ -86,23 +99,30 @@ TEST_F(Sender, EachFileGoesWhereItsChecksSay) {
   Out("dup.xml", Transfer("dup.xml", "DUP1", "tc-test"));
   Out("other.xml", Transfer("other.xml", "S2", "TC-TEST"));
   Out("junk.xml", "<?xml version=\"1.0\"?><broken");
+  Out("current.xml", CurrentTransfer("current.xml", "C1"));
+  Out("currentdup.xml", CurrentTransfer("currentdup.xml", "DUP1"));
   Create();
   // A document of the same name archived earlier today is kept.
   mkdir(Work("archive").c_str(), 0700);
   Run();
   const std::string archive = Work("archive/" + Day());
   EXPECT_TRUE(FileExists(archive + "/good.xml"));
-  for (const char* f : {"dup.xml", "other.xml", "junk.xml"})
+  EXPECT_TRUE(FileExists(archive + "/current.xml"));
+  for (const char* f : {"dup.xml", "currentdup.xml", "other.xml", "junk.xml"})
     EXPECT_TRUE(FileExists(Work("err/" + Day() + "/") + f)) << f;
   EXPECT_EQ(About("good.xml"), std::vector<std::string>{"1|4|2|Datei übermittelt"});
-  EXPECT_EQ(About("dup.xml"), std::vector<std::string>{"3|1|12|Doppelte Rechnung"});
+  EXPECT_EQ(About("current.xml"), std::vector<std::string>{"1|4|2|Datei übermittelt"});
+  for (const char* f : {"dup.xml", "currentdup.xml"})
+    EXPECT_EQ(About(f), std::vector<std::string>{"3|1|12|Doppelte Rechnung"}) << f;
   EXPECT_EQ(About("other.xml"), std::vector<std::string>{
                                     "3|1|22|Datei ist für ein anderes Trust Center verschlüsselt"});
   EXPECT_EQ(About("junk.xml"), std::vector<std::string>{"3|1|10|Unbekanntes Dateiformat"});
   EXPECT_EQ(events_->Events().back().msg,
-            BStr("Senden abgeschlossen: 1 kopiert, 3 fehlerhafte Rechnungsdateien"));
-  EXPECT_NE(ReadFile(ModuleDir() + "/qendix.log").find("\nS1|10.00|"), std::string::npos);
-  EXPECT_EQ(tc_->Received().size(), 1u);
+            BStr("Senden abgeschlossen: 2 kopiert, 4 fehlerhafte Rechnungsdateien"));
+  const std::string registered = ReadFile(ModuleDir() + "/qendix.log");
+  EXPECT_NE(registered.find("\nS1|10.00|"), std::string::npos);
+  EXPECT_NE(registered.find("\nC1|10.00|"), std::string::npos);
+  EXPECT_EQ(tc_->Received().size(), 2u);
 
   // The same name again: archived beside the first under the next numbered name.
   Out("good.xml", Transfer("good.xml", "S3", "tc-test"));
