@@ -213,6 +213,40 @@ TEST_F(AnonymizationTrustCenterTest, EveryRealSampleAnonymizesAndItsSealedPartsO
   EXPECT_EQ(samples, 11u);
 }
 
+TEST_F(AnonymizationTrustCenterTest, EverySealedPartOfTheNewerVersionsOpensToItsFragment) {
+  const std::string samples = QENDIX_SOURCE_DIR "/tests/formats/data/xmlinvoice-current/";
+  const std::pair<std::string, std::string> parts[] = {{"patient", "//n:patient"},
+                                                       {"insured", "//n:insured"},
+                                                       {"guarantor", "//n:guarantor"},
+                                                       {"debitor", "//n:debitor[n:person]"},
+                                                       {"employer", "//n:employer"},
+                                                       {"partners", "//n:partners"},
+                                                       {"document", "//n:documents/n:document"}};
+  size_t opened = 0;
+  for (const char* version : {"4.4", "4.5", "5.0"}) {
+    for (const auto& entry : std::filesystem::directory_iterator(samples + version)) {
+      const std::string name = entry.path().filename();
+      const TransferReader invoice(ReadFile(entry.path()));
+      ASSERT_TRUE(invoice.Ok()) << name;
+      const TransferReader transfer(Anonymize(entry.path()));
+      ASSERT_TRUE(transfer.Ok()) << name;
+      for (const auto& [type, xpath] : parts) {
+        const std::vector<xmlNode*> fragments = invoice.Nodes(xpath);
+        const std::vector<std::string> bodies = transfer.Values("//q:data[@type='" + type + "']");
+        ASSERT_EQ(bodies.size(), fragments.size()) << name << " " << type;
+        for (size_t i = 0; i < bodies.size(); ++i, ++opened) {
+          const TransferReader part(Open(bodies[i]));
+          ASSERT_TRUE(part.Ok()) << name << " " << type;
+          EXPECT_EQ(Canonical(part.Doc(), xmlDocGetRootElement(part.Doc())),
+                    Canonical(invoice.Doc(), fragments[i]))
+              << name << " " << type << " " << i;
+        }
+      }
+    }
+  }
+  EXPECT_GE(opened, 60u);
+}
+
 TEST_F(AnonymizationTrustCenterTest, FragmentsWithWindows1252TextAndEveryPartOpen) {
   const std::string invoice =
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r"
