@@ -444,6 +444,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     server_version = "qendix-trustcenter/1"
     timeout = 300  # an idle or stalled connection is closed after this many seconds
+    # Headers and body leave in two writes; without TCP_NODELAY the body waits for the client's
+    # delayed acknowledgement of the headers (some 40 ms per exchange on loopback).
+    disable_nagle_algorithm = True
     tc = None  # the TrustCenter, set by main
 
     def log_message(self, fmt, *args):
