@@ -47,12 +47,6 @@ HRESULT WriteAll(int fd, const char* data, size_t size) {
   return S_OK;
 }
 
-std::string FolderOf(const std::string& path) {
-  auto slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 // Flushes a folder, so that the names made or removed in it survive a crash. File systems that
 // cannot flush a folder (EINVAL) count as flushed.
 
@@ -210,6 +204,12 @@ std::string JoinPath(const std::string& folder, const std::string& name) {
 std::string BaseName(const std::string& path) {
   auto slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string FolderOf(const std::string& path) {
+  auto slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 bool PathExists(const std::string& path) {
@@ -399,12 +399,17 @@ HRESULT ListRegularFiles(const std::string& folder, std::vector<std::string>* na
   if (!dir) return ErrnoResult();
   names->clear();
   while (struct dirent* entry = ::readdir(dir.get())) {
-    std::string name(entry->d_name);
-    if (name.empty() || name[0] == '.') continue;  // hidden, and "." and ".."
-    struct stat st;
-    if (::fstatat(dirfd(dir.get()), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    if (!S_ISREG(st.st_mode)) continue;
-    names->push_back(std::move(name));
+    if (entry->d_name[0] == '.' || entry->d_name[0] == '\0') continue;  // hidden, "." and ".."
+    // The type the folder holds for the entry saves a look at the file; only file systems that
+    // do not keep it (DT_UNKNOWN) need one.
+    if (entry->d_type != DT_REG) {
+      struct stat st;
+      if (entry->d_type != DT_UNKNOWN ||
+          ::fstatat(dirfd(dir.get()), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+          !S_ISREG(st.st_mode))
+        continue;
+    }
+    names->emplace_back(entry->d_name);
   }
   return S_OK;
 }

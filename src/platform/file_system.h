@@ -43,6 +43,9 @@ std::string JoinPath(const std::string& folder, const std::string& name);
 // The part after the last "/".
 std::string BaseName(const std::string& path);
 
+// The part before the last "/" ("/" for a file in the root, "." when there is no "/").
+std::string FolderOf(const std::string& path);
+
 bool PathExists(const std::string& path);
 bool IsDirectory(const std::string& path);
 // An existing folder that this process may read and write.
