@@ -32,9 +32,9 @@ void SetSettleInterval(std::chrono::milliseconds interval) {
                                                 : kDefaultSettleInterval.count());
 }
 
-void WriterCheck::LookAt(const std::vector<std::string>& paths) {
+void WriterCheck::LookAt(std::vector<std::string> paths) {
   for (const auto& path : paths) finished_.erase(path);
-  pending_ = paths;
+  pending_ = std::move(paths);
 }
 
 void WriterCheck::Look(const std::vector<std::string>& paths) {

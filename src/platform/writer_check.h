@@ -38,7 +38,7 @@ class WriterCheck {
   // Movable first meets a file the kernel cannot tell about: in the usual case, where the kernel
   // answers for every file, no file is looked at twice. Paths may be given more than once over
   // the object's life; a later call looks again.
-  void LookAt(const std::vector<std::string>& paths);
+  void LookAt(std::vector<std::string> paths);
 
   // S_OK when `path` may be moved now: the kernel reports no writer, or it cannot tell and the
   // file was found finished by the look and is unchanged since. EBUSY for a file that is open

@@ -177,9 +177,10 @@ HRESULT PStep::UniquePath(std::string& path) const {
 // is written and flushed with its folder before the invoice it came from is removed (the name in
 // "output" must survive before the one in "valid" goes), and the Sender appends a delivery to the
 // register, flushed, before the sent file leaves "output". A move across file systems (the
-// invoice folder on another disk) flushes the copy and the target folder before the source is
-// removed, and the source folder after: there a crash between the two names' changes is
-// possible, and only a flush per file keeps the file in one place (see MoveFileNoReplace).
+// invoice folder on another disk) is a copy: it flushes the copy and the target folder before the
+// source is removed (else a crash could keep the removal and lose the copy), and the source folder
+// after; only these flushes per file keep the file from being lost, and a crash from leaving more
+// than the one file in flight in both places (see MoveFileNoReplace).
 HRESULT PStep::MoveToFreeName(const std::string& source, const std::string& target) {
   FolderChanged(FolderOf(source));
   FolderChanged(FolderOf(target));
@@ -215,7 +216,10 @@ void PStep::SyncChangedFolders() {
 void PStep::EnsureFolder(const std::string& folder) {
   for (const auto& made : madeFolders_)
     if (made == folder) return;
-  if (Succeeded(CreateDirectoryLevel(folder))) madeFolders_.push_back(folder);
+  if (Failed(CreateDirectoryLevel(folder))) return;
+  madeFolders_.push_back(folder);
+  // A folder made now must survive as a name too, or the files moved into it are lost with it.
+  FolderChanged(FolderOf(folder));
 }
 
 HRESULT PStep::MoveIntoFolder(const std::string& source, const std::string* parent,
