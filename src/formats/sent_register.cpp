@@ -126,11 +126,6 @@ bool SameInvoice(double stored, double given) {
   return !(stored == -given && stored != given);
 }
 
-template <typename Slot>
-void SortByKey(std::vector<Slot>& slots) {
-  std::sort(slots.begin(), slots.end(), [](const Slot& a, const Slot& b) { return a.key < b.key; });
-}
-
 // Opens the register file and reads its header line. kMissing when there is no file; kFailed
 // with `*error` (0 when the file is no register) otherwise.
 enum class Opened { kOpen, kMissing, kFailed };
@@ -237,7 +232,9 @@ bool SentRegister::Load(const std::string& path) {
       oldest_ = std::min(oldest_, fields.sentAt);
     }
     if (reader->failed()) return fail(reader->error());
-    SortByKey(loaded_);
+    // Ordered by key for Find's binary search.
+    std::sort(loaded_.begin(), loaded_.end(),
+              [](const Slot& a, const Slot& b) { return a.key < b.key; });
     fileKnown_ = true;
     return true;
   } catch (const std::bad_alloc&) {
