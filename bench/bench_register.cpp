@@ -57,7 +57,7 @@ void BM_RegisterLoad(benchmark::State& state) {
   for (auto _ : state) {
     qx::SentRegister reg(folder.SettingsPath());
     if (!reg.Load(folder.RegisterPath())) state.SkipWithError("load failed");
-    benchmark::DoNotOptimize(reg.entries().size());
+    benchmark::DoNotOptimize(reg.size());
   }
   state.SetItemsProcessed(state.iterations() * kEntries);
 }

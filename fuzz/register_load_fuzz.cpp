@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
 #include "formats/register_line.h"
 #include "formats/sent_register.h"
@@ -23,15 +24,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   std::string path = "/proc/self/fd/" + std::to_string(fd);
   qx::SentRegister reg("/nonexistent/qendix.ini");
-  reg.Load(path);
+  const bool loaded = reg.Load(path);
   close(fd);
   if (reg.dirty()) abort();
-  for (const auto& [id, entry] : reg.entries()) {
-    std::string line = qx::FormatRegisterLine(id, entry);
-    if (line.find_first_of("\r\n") != std::string::npos) abort();
-    auto back = qx::ParseRegisterLine(line);
-    if (!back || back->invoiceId != id || !(back->entry == entry)) abort();
-    if (!reg.Find(entry.zsr, id, entry.amount)) abort();
+  if (!loaded) return 0;
+  // Every valid line after the header was loaded: it is found, and written back as a line that
+  // reads as the same entry.
+  std::string_view text(reinterpret_cast<const char*>(data), size);
+  size_t entries = 0;
+  for (size_t start = text.find('\n'); start != std::string_view::npos;) {
+    ++start;
+    size_t end = text.find('\n', start);
+    std::string_view line = text.substr(start, end == std::string_view::npos ? end : end - start);
+    start = end;
+    if (line.size() > 64 * 1024) continue;
+    auto entry = qx::ParseRegisterLine(line);
+    if (!entry) continue;
+    ++entries;
+    std::string written = qx::FormatRegisterLine(entry->invoiceId, entry->entry);
+    if (written.find_first_of("\r\n") != std::string::npos) abort();
+    auto back = qx::ParseRegisterLine(written);
+    if (!back || back->invoiceId != entry->invoiceId || !(back->entry == entry->entry)) abort();
+    if (!reg.Find(entry->entry.zsr, entry->invoiceId, entry->entry.amount)) abort();
   }
+  if (entries != reg.size()) abort();
   return 0;
 }

@@ -4,7 +4,6 @@
 #include <limits>
 #include <system_error>
 #include <utility>
-#include <vector>
 
 namespace qx {
 namespace {
@@ -90,32 +89,18 @@ std::optional<int64_t> ParseSentTime(std::string_view text) {
   return value;
 }
 
-std::optional<RegisterLine> MakeLine(std::string id, std::string_view amount, std::string_view time,
-                                     std::string_view zsr) {
-  std::optional<int64_t> sentAt = ParseSentTime(time);
-  if (!sentAt) return std::nullopt;
-  RegisterLine line;
-  line.invoiceId = std::move(id);
-  line.entry.amount = std::string(CutCharacters(amount, kMaxAmountChars));
-  line.entry.zsr = std::string(CutProviderKey(zsr));
-  line.entry.sentAt = *sentAt;
-  return line;
-}
-
 // The escaped form: a leading "|" and exactly four fields after it.
-std::optional<std::vector<std::string_view>> SplitEscapedLine(std::string_view line) {
+bool SplitEscapedLine(std::string_view line, std::string_view (&fields)[4]) {
   while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.remove_suffix(1);
-  if (line.empty() || line.front() != kSeparator) return std::nullopt;
-  std::vector<std::string_view> fields;
+  if (line.empty() || line.front() != kSeparator) return false;
   line.remove_prefix(1);
-  for (;;) {
+  for (size_t count = 0;; ++count) {
+    if (count == 4) return false;
     size_t bar = line.find(kSeparator);
-    fields.push_back(line.substr(0, bar));
-    if (bar == std::string_view::npos) break;
+    fields[count] = line.substr(0, bar);
+    if (bar == std::string_view::npos) return count == 3;
     line.remove_prefix(bar + 1);
   }
-  if (fields.size() != 4) return std::nullopt;
-  return fields;
 }
 
 }  // namespace
@@ -160,23 +145,52 @@ std::string FormatRegisterLine(std::string_view invoiceId, const SentEntry& entr
   return line;
 }
 
-std::optional<RegisterLine> ParseRegisterLine(std::string_view line) {
-  if (auto fields = SplitEscapedLine(line)) {
-    const auto& f = *fields;
-    return MakeLine(Unescape(f[0]), Unescape(f[1]), f[2], Unescape(f[3]));
-  }
-  // The ordinary form: the first four non-empty pieces between "|", CR and LF.
+bool SplitRegisterLine(std::string_view line, RegisterFields* fields, std::string* storage) {
   std::string_view pieces[4];
-  size_t found = 0;
-  size_t pos = 0;
-  while (found < 4 && pos < line.size()) {
-    while (pos < line.size() && IsLineSeparator(line[pos])) ++pos;
-    size_t start = pos;
-    while (pos < line.size() && !IsLineSeparator(line[pos])) ++pos;
-    if (pos > start) pieces[found++] = line.substr(start, pos - start);
+  if (SplitEscapedLine(line, pieces)) {
+    // The three texts unescaped one after the other; the views are taken once all are in place.
+    storage->clear();
+    size_t ends[3];
+    const std::string_view* texts[3] = {&pieces[0], &pieces[1], &pieces[3]};
+    for (size_t i = 0; i < 3; ++i) {
+      storage->append(Unescape(*texts[i]));
+      ends[i] = storage->size();
+    }
+    std::string_view all(*storage);
+    pieces[0] = all.substr(0, ends[0]);
+    pieces[1] = all.substr(ends[0], ends[1] - ends[0]);
+    pieces[3] = all.substr(ends[1], ends[2] - ends[1]);
+  } else {
+    // The ordinary form: the first four non-empty pieces between "|", CR and LF.
+    size_t found = 0;
+    size_t pos = 0;
+    while (found < 4 && pos < line.size()) {
+      while (pos < line.size() && IsLineSeparator(line[pos])) ++pos;
+      size_t start = pos;
+      while (pos < line.size() && !IsLineSeparator(line[pos])) ++pos;
+      if (pos > start) pieces[found++] = line.substr(start, pos - start);
+    }
+    if (found < 4) return false;
   }
-  if (found < 4) return std::nullopt;
-  return MakeLine(std::string(pieces[0]), pieces[1], pieces[2], pieces[3]);
+  std::optional<int64_t> sentAt = ParseSentTime(pieces[2]);
+  if (!sentAt) return false;
+  fields->invoiceId = pieces[0];
+  fields->amount = CutCharacters(pieces[1], kMaxAmountChars);
+  fields->zsr = CutProviderKey(pieces[3]);
+  fields->sentAt = *sentAt;
+  return true;
+}
+
+std::optional<RegisterLine> ParseRegisterLine(std::string_view line) {
+  RegisterFields fields;
+  std::string storage;
+  if (!SplitRegisterLine(line, &fields, &storage)) return std::nullopt;
+  RegisterLine parsed;
+  parsed.invoiceId = std::string(fields.invoiceId);
+  parsed.entry.amount = std::string(fields.amount);
+  parsed.entry.zsr = std::string(fields.zsr);
+  parsed.entry.sentAt = fields.sentAt;
+  return parsed;
 }
 
 std::optional<double> ParseAmountNumber(std::string_view text) {

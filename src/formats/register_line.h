@@ -48,6 +48,18 @@ struct RegisterLine {
 // The provider key is cut by CutProviderKey, the amount to its limit.
 std::optional<RegisterLine> ParseRegisterLine(std::string_view line);
 
+// The values of one line as ParseRegisterLine reads them, as views: into `line` for the
+// ordinary form, into `*storage` for the escaped form (both must outlive the views). For reading
+// a large register without copying every line.
+struct RegisterFields {
+  std::string_view invoiceId;
+  std::string_view amount;  // cut to kMaxAmountChars
+  std::string_view zsr;     // cut by CutProviderKey
+  int64_t sentAt = 0;
+};
+// False when the line holds no valid entry; the fields are then unspecified.
+bool SplitRegisterLine(std::string_view line, RegisterFields* fields, std::string* storage);
+
 // An amount text read as a decimal number the way "%lf" reads it (leading blanks, optional sign,
 // the longest number at the start; independent of the locale). Empty when it starts with no
 // number or the number is out of range.

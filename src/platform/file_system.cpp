@@ -14,6 +14,7 @@
 #include <cstring>
 #include <memory>
 #include <string_view>
+#include <utility>
 
 #include "platform/hresult_errno.h"
 #include "platform/unique_fd.h"
@@ -44,12 +45,6 @@ HRESULT WriteAll(int fd, const char* data, size_t size) {
     size -= static_cast<size_t>(n);
   }
   return S_OK;
-}
-
-std::string FolderOf(const std::string& path) {
-  auto slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 // Flushes a folder, so that the names made or removed in it survive a crash. File systems that
@@ -211,6 +206,12 @@ std::string BaseName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+std::string FolderOf(const std::string& path) {
+  auto slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
 bool PathExists(const std::string& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0;
@@ -320,20 +321,55 @@ HRESULT WriteHiddenTempFile(const std::string& folder, const std::string& name,
 }
 
 HRESULT WriteFileAtomically(const std::string& path, const std::string& content, unsigned mode) {
-  std::string temp;
-  UniqueFd fd(CreateTempIn(FolderOf(path), BaseName(path), ".", &temp));
-  if (!fd.valid()) return ErrnoResult();
-  TempName tempName(temp);
+  AtomicFileWriter writer;
+  writer.Open(path, mode);
+  writer.Write(content);
+  return writer.Commit();
+}
+
+AtomicFileWriter::~AtomicFileWriter() {
+  if (fd_ >= 0) ::close(fd_);
+  if (!temp_.empty()) ::unlink(temp_.c_str());
+}
+
+HRESULT AtomicFileWriter::Open(const std::string& path, unsigned mode) {
+  if (fd_ >= 0 || !temp_.empty() || Failed(result_)) return result_ = HresultFromErrno(EINVAL);
+  path_ = path;
+  fd_ = CreateTempIn(FolderOf(path), BaseName(path), ".", &temp_);
+  if (fd_ < 0) return result_ = ErrnoResult();
   struct stat old;
   if (::stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode)) mode |= old.st_mode & S_IRGRP;
-  if (::fchmod(fd.get(), mode) != 0) return ErrnoResult();
-  if (HRESULT hr = WriteAll(fd.get(), content.data(), content.size()); Failed(hr)) return hr;
-  if (::fsync(fd.get()) != 0) return ErrnoResult();
-  if (::close(fd.release()) != 0) return ErrnoResult();
-  if (::rename(temp.c_str(), path.c_str()) != 0) return ErrnoResult();
-  tempName.Keep();
+  if (::fchmod(fd_, mode) != 0) return result_ = ErrnoResult();
+  return S_OK;
+}
+
+HRESULT AtomicFileWriter::Flush() {
+  if (Succeeded(result_) && !buffer_.empty())
+    result_ = WriteAll(fd_, buffer_.data(), buffer_.size());
+  buffer_.clear();
+  return result_;
+}
+
+HRESULT AtomicFileWriter::Write(std::string_view data) {
+  if (Failed(result_)) return result_;
+  if (fd_ < 0) return result_ = HresultFromErrno(EBADF);
+  if (buffer_.size() + data.size() > kCopyBlock && Failed(Flush())) return result_;
+  if (data.size() >= kCopyBlock) return result_ = WriteAll(fd_, data.data(), data.size());
+  buffer_.append(data);
+  return S_OK;
+}
+
+HRESULT AtomicFileWriter::Commit() {
+  if (Failed(result_)) return result_;
+  if (fd_ < 0) return result_ = HresultFromErrno(EBADF);
+  if (Failed(Flush())) return result_;
+  if (::fsync(fd_) != 0) return result_ = ErrnoResult();
+  const int fd = std::exchange(fd_, -1);
+  if (::close(fd) != 0) return result_ = ErrnoResult();
+  if (::rename(temp_.c_str(), path_.c_str()) != 0) return result_ = ErrnoResult();
+  temp_.clear();
   // Make the rename itself durable. The new content is in place either way.
-  SyncFolder(FolderOf(path));
+  SyncFolder(FolderOf(path_));
   return S_OK;
 }
 
@@ -363,12 +399,17 @@ HRESULT ListRegularFiles(const std::string& folder, std::vector<std::string>* na
   if (!dir) return ErrnoResult();
   names->clear();
   while (struct dirent* entry = ::readdir(dir.get())) {
-    std::string name(entry->d_name);
-    if (name.empty() || name[0] == '.') continue;  // hidden, and "." and ".."
-    struct stat st;
-    if (::fstatat(dirfd(dir.get()), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    if (!S_ISREG(st.st_mode)) continue;
-    names->push_back(std::move(name));
+    if (entry->d_name[0] == '.' || entry->d_name[0] == '\0') continue;  // hidden, "." and ".."
+    // The type the folder holds for the entry saves a look at the file; only file systems that
+    // do not keep it (DT_UNKNOWN) need one.
+    if (entry->d_type != DT_REG) {
+      struct stat st;
+      if (entry->d_type != DT_UNKNOWN ||
+          ::fstatat(dirfd(dir.get()), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+          !S_ISREG(st.st_mode))
+        continue;
+    }
+    names->emplace_back(entry->d_name);
   }
   return S_OK;
 }

@@ -43,6 +43,9 @@ std::string JoinPath(const std::string& folder, const std::string& name);
 // The part after the last "/".
 std::string BaseName(const std::string& path);
 
+// The part before the last "/" ("/" for a file in the root, "." when there is no "/").
+std::string FolderOf(const std::string& path);
+
 bool PathExists(const std::string& path);
 bool IsDirectory(const std::string& path);
 // An existing folder that this process may read and write.
@@ -82,6 +85,32 @@ HRESULT RemoveMoveLeftovers(const std::string& folder);
 // when it had it.
 HRESULT WriteFileAtomically(const std::string& path, const std::string& content,
                             unsigned mode = kPrivateFileMode);
+
+// WriteFileAtomically for content made piece by piece, so that a large file never has to be held
+// in memory as a whole: Open makes the temporary file, Write adds to it (buffered), Commit
+// flushes it to disk and renames it over `path`, then flushes the folder. Without a successful
+// Commit the temporary file is removed when the object goes and `path` is left as it was. The
+// first failure is kept: later calls return it and do nothing. One thread; not copyable.
+class AtomicFileWriter {
+ public:
+  AtomicFileWriter() = default;
+  ~AtomicFileWriter();
+  AtomicFileWriter(const AtomicFileWriter&) = delete;
+  AtomicFileWriter& operator=(const AtomicFileWriter&) = delete;
+
+  HRESULT Open(const std::string& path, unsigned mode = kPrivateFileMode);
+  HRESULT Write(std::string_view data);
+  HRESULT Commit();
+
+ private:
+  HRESULT Flush();
+
+  std::string path_;
+  std::string temp_;
+  int fd_ = -1;
+  std::string buffer_;
+  HRESULT result_ = S_OK;
+};
 
 // Writes `content` to a new hidden file beside where a file named `name` is to go in `folder`
 // (the pattern of MoveFileNoReplace's temporary copies, mode 0600) and flushes it to disk; *path

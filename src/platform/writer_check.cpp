@@ -32,7 +32,12 @@ void SetSettleInterval(std::chrono::milliseconds interval) {
                                                 : kDefaultSettleInterval.count());
 }
 
-void WriterCheck::LookAt(const std::vector<std::string>& paths) {
+void WriterCheck::LookAt(std::vector<std::string> paths) {
+  for (const auto& path : paths) finished_.erase(path);
+  pending_ = std::move(paths);
+}
+
+void WriterCheck::Look(const std::vector<std::string>& paths) {
   const int64_t settledNs = std::chrono::nanoseconds(kSettledAge).count();
   std::vector<std::pair<std::string, FileStamp>> undecided;
   const int64_t now = NowNs();
@@ -55,7 +60,7 @@ void WriterCheck::LookAt(const std::vector<std::string>& paths) {
   }
 }
 
-HRESULT WriterCheck::Movable(const std::string& path) const {
+HRESULT WriterCheck::Movable(const std::string& path) {
   const HRESULT busy = HresultFromErrno(EBUSY);
   switch (ProbeWriters(path)) {
     case WriterState::kNone:
@@ -64,6 +69,11 @@ HRESULT WriterCheck::Movable(const std::string& path) const {
       return busy;
     case WriterState::kUnknown:
       break;
+  }
+  if (!pending_.empty()) {
+    const std::vector<std::string> paths = std::move(pending_);
+    pending_.clear();
+    Look(paths);
   }
   FileStamp now;
   if (HRESULT hr = StampFile(path, &now); Failed(hr)) return hr;

@@ -33,19 +33,26 @@ void SetSettleInterval(std::chrono::milliseconds interval);
 
 class WriterCheck {
  public:
-  // Looks at every path once; when the kernel cannot tell for some young files, pauses once and
-  // looks at those again. Paths may be given more than once over the object's life; a later call
-  // looks again.
-  void LookAt(const std::vector<std::string>& paths);
+  // Takes the paths of the files about to be moved. The look at them (every path once; when the
+  // kernel cannot tell for some young files, one pause and a second look at those) is made when
+  // Movable first meets a file the kernel cannot tell about: in the usual case, where the kernel
+  // answers for every file, no file is looked at twice. Paths may be given more than once over
+  // the object's life; a later call looks again.
+  void LookAt(std::vector<std::string> paths);
 
   // S_OK when `path` may be moved now: the kernel reports no writer, or it cannot tell and the
-  // file was found finished by LookAt and is unchanged since. EBUSY for a file that is open for
-  // writing, may be growing, or was not looked at; the cause (ELOOP, EINVAL, ENOENT, ...) when
+  // file was found finished by the look and is unchanged since. EBUSY for a file that is open
+  // for writing, may be growing, or was not looked at; the cause (ELOOP, EINVAL, ENOENT, ...) when
   // `path` is no longer a regular file.
-  HRESULT Movable(const std::string& path) const;
+  HRESULT Movable(const std::string& path);
 
  private:
-  // The files found finished by the second look, with what they looked like then.
+  // The look LookAt put off.
+  void Look(const std::vector<std::string>& paths);
+
+  // The paths of the last LookAt, until they are looked at.
+  std::vector<std::string> pending_;
+  // The files found finished by the look, with what they looked like then.
   std::map<std::string, FileStamp> finished_;
 };
 

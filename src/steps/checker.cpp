@@ -1,5 +1,6 @@
 #include "steps/checker.h"
 
+#include <algorithm>
 #include <cerrno>
 
 #include "formats/file_kind.h"
@@ -29,23 +30,64 @@ bool PChecker::CheckPreconditions() {
   return false;
 }
 
+namespace {
+
+// The lower-case form of a text of ASCII characters only; false for any other text.
+bool LowerAscii(std::string_view text, std::string* lower) {
+  lower->resize(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x80) return false;
+    (*lower)[i] = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+  }
+  return true;
+}
+
+}  // namespace
+
 void PChecker::Prepare(std::vector<std::string>& files) {
   if (!settings_.Has(kOptionWithPdf)) return;
   std::vector<std::string> invoices;
   for (auto& name : files) {
-    if (ClassifyFile(SourcePath(name)) == fkPdf)
+    if (KindOf(name) == fkPdf)
       attachments_.push_back(std::move(name));
     else
       invoices.push_back(std::move(name));
   }
   files = std::move(invoices);
+  claimed_.assign(attachments_.size(), 0);
+  // For ASCII text the case folding of StartsWithNoCase is ASCII lower case, and no other
+  // character folds to an ASCII one: an ASCII prefix is found among the sorted lower-case names,
+  // the few others are compared one by one.
+  std::string lower;
+  for (size_t i = 0; i < attachments_.size(); ++i) {
+    if (LowerAscii(attachments_[i], &lower))
+      asciiIndex_.emplace_back(lower, i);
+    else
+      otherNames_.push_back(i);
+  }
+  std::sort(asciiIndex_.begin(), asciiIndex_.end());
 }
 
 int PChecker::FindAttachment(const std::string& prefix) const {
   if (prefix.empty()) return -1;
-  for (size_t i = 0; i < attachments_.size(); ++i)
-    if (StartsWithNoCase(attachments_[i], prefix)) return static_cast<int>(i);
-  return -1;
+  std::string lower;
+  if (!LowerAscii(prefix, &lower)) {
+    for (size_t i = 0; i < attachments_.size(); ++i)
+      if (!claimed_[i] && StartsWithNoCase(attachments_[i], prefix)) return static_cast<int>(i);
+    return -1;
+  }
+  size_t first = attachments_.size();
+  auto it =
+      std::lower_bound(asciiIndex_.begin(), asciiIndex_.end(), lower,
+                       [](const auto& entry, const std::string& key) { return entry.first < key; });
+  for (; it != asciiIndex_.end() && it->first.starts_with(lower); ++it)
+    if (!claimed_[it->second]) first = std::min(first, it->second);
+  for (size_t i : otherNames_) {
+    if (i >= first) break;
+    if (!claimed_[i] && StartsWithNoCase(attachments_[i], prefix)) first = i;
+  }
+  return first < attachments_.size() ? static_cast<int>(first) : -1;
 }
 
 void PChecker::ProcessFile(const std::string& name) {
@@ -53,7 +95,7 @@ void PChecker::ProcessFile(const std::string& name) {
   InvoiceKeys keys;
   bool gni = false;
   InvoiceFileRead read = InvoiceFileRead::kNotRead;
-  switch (ClassifyFile(path)) {
+  switch (KindOf(name)) {
     case fkXml:
       read = ReadXmlInvoice(path, &keys);
       break;
@@ -120,18 +162,21 @@ void PChecker::ProcessFile(const std::string& name) {
   for (const auto& line : slips) {
     int index = FindAttachment(CleanName(line));
     if (index < 0) continue;
-    std::string pdf = attachments_[static_cast<size_t>(index)];
-    attachments_.erase(attachments_.begin() + index);
-    MoveToTarget(pdf);
+    claimed_[static_cast<size_t>(index)] = 1;
+    MoveToTarget(attachments_[static_cast<size_t>(index)]);
   }
 }
 
 void PChecker::Finish() {
-  for (const auto& pdf : attachments_) {
-    Raise(mlError, mcModule, 14, pdf, LoadMessage(1055));
-    MoveToError(pdf);
+  for (size_t i = 0; i < attachments_.size(); ++i) {
+    if (claimed_[i]) continue;
+    Raise(mlError, mcModule, 14, attachments_[i], LoadMessage(1055));
+    MoveToError(attachments_[i]);
   }
   attachments_.clear();
+  claimed_.clear();
+  asciiIndex_.clear();
+  otherNames_.clear();
   // Before Run gives the job lock back, so the next job reads what this one registered.
   SaveRegister();
 }

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/codepage.h"
@@ -28,11 +29,20 @@ class PChecker : public PInvoiceStep {
   void Finish() override;
 
  private:
-  // The index of the first attachment whose name begins with `prefix` (case-insensitive), or -1.
-  // An empty prefix matches nothing: it would name any patient's payment slip.
+  // The index of the first unclaimed attachment whose name begins with `prefix`
+  // (case-insensitive, StartsWithNoCase), or -1. An empty prefix matches nothing: it would name
+  // any patient's payment slip. A prefix of ASCII characters is looked up in the sorted index,
+  // others by going through all names.
   int FindAttachment(const std::string& prefix) const;
 
+  // The PDF files of the source folder, in the order listed; claimed_[i] once attachments_[i]
+  // went with its invoice.
   std::vector<std::string> attachments_;
+  std::vector<char> claimed_;
+  // The names of ASCII characters only, in lower case, sorted, with their index; and the indexes
+  // of all other names.
+  std::vector<std::pair<std::string, size_t>> asciiIndex_;
+  std::vector<size_t> otherNames_;
 };
 
 }  // namespace qx

@@ -38,7 +38,7 @@ void PReader::Prepare(std::vector<std::string>& files) {
   std::vector<std::string> paths;
   paths.reserve(files.size());
   for (const auto& name : files) paths.push_back(SourcePath(name));
-  writers_.LookAt(paths);
+  writers_.LookAt(std::move(paths));
 }
 
 void PReader::ProcessFile(const std::string& name) {

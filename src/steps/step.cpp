@@ -57,6 +57,11 @@ void PStep::Run() noexcept {
     RunSteps();
     return S_OK;
   });
+  // Also after a failure: the moves made so far are reported already.
+  GuardedCall([this] {
+    SyncChangedFolders();
+    return S_OK;
+  });
   GuardedCall([this] {
     context_.StopAsas();
     return S_OK;
@@ -91,6 +96,10 @@ void PStep::RunSteps() {
     if (files.empty()) {
       Raise(mlWarning, mcModule, 4, std::nullopt, LoadMessage(1104));
     } else {
+      // The files leave the source folder and arrive in the target folder, however the step
+      // moves, writes or removes them.
+      FolderChanged(sourceDir_);
+      FolderChanged(targetDir_);
       Prepare(files);
       for (const auto& file : files) {
         if (context_.Cancelled()) {
@@ -112,10 +121,20 @@ bool PStep::CheckWorkDirectory() {
 
 std::vector<std::string> PStep::ListFiles() {
   std::vector<std::string> names, files;
+  listedKinds_.clear();
   if (Failed(ListRegularFiles(sourceDir_, &names))) return files;
-  for (auto& name : names)
-    if (ClassifyFile(SourcePath(name)) != fkOther) files.push_back(std::move(name));
+  for (auto& name : names) {
+    const FileKind kind = ClassifyFile(SourcePath(name));
+    if (kind == fkOther) continue;
+    listedKinds_.emplace(name, kind);
+    files.push_back(std::move(name));
+  }
   return files;
+}
+
+FileKind PStep::KindOf(const std::string& name) const {
+  auto it = listedKinds_.find(name);
+  return it != listedKinds_.end() ? it->second : ClassifyFile(SourcePath(name));
 }
 
 std::string PStep::SourcePath(const std::string& name) const {
@@ -144,10 +163,31 @@ HRESULT PStep::UniquePath(std::string& path) const {
   return HresultFromErrno(cause);
 }
 
-HRESULT PStep::MoveToFreeName(const std::string& source, const std::string& target) const {
-  // A name taken between UniquePath and the move makes the move fail with EEXIST; the next free
-  // name is then tried, so a race never overwrites and rarely fails.
-  HRESULT hr = HresultFromErrno(EEXIST);
+// Durability of the moves. Within one file system a move is one rename (MoveFileNoReplace), which
+// is atomic: after a crash the file is under exactly one of its two names, never under both or
+// neither. Which one depends on whether the file system wrote the folder change to disk. A move
+// that was undone by a crash puts the file back into the step's source folder, where the next run
+// takes it again: nothing is lost or doubled. What must not happen is that a later step, or the
+// register, builds on a move that is then undone; so every folder a step changed is flushed once,
+// after its last file and before its end event, its job lock's release and the next step's
+// start: the next step only ever sees moves that are on disk. One flush per folder and step
+// gives the same guarantee as one per file, at a fraction of the cost.
+//
+// Where a step's own contract needs more, it flushes at once: the Anonymizer's transfer document
+// is written and flushed with its folder before the invoice it came from is removed (the name in
+// "output" must survive before the one in "valid" goes), and the Sender appends a delivery to the
+// register, flushed, before the sent file leaves "output". A move across file systems (the
+// invoice folder on another disk) is a copy: it flushes the copy and the target folder before the
+// source is removed (else a crash could keep the removal and lose the copy), and the source folder
+// after; only these flushes per file keep the file from being lost, and a crash from leaving more
+// than the one file in flight in both places (see MoveFileNoReplace).
+HRESULT PStep::MoveToFreeName(const std::string& source, const std::string& target) {
+  FolderChanged(FolderOf(source));
+  FolderChanged(FolderOf(target));
+  // The name itself first: usually it is free. A taken name, also one taken between UniquePath
+  // and the move, makes the move fail with EEXIST; the next free name is then tried, so a race
+  // never overwrites and rarely fails.
+  HRESULT hr = MoveFileNoReplace(source, target);
   for (int attempt = 0; attempt < 3 && hr == HresultFromErrno(EEXIST); ++attempt) {
     std::string candidate = target;
     hr = UniquePath(candidate);
@@ -157,10 +197,51 @@ HRESULT PStep::MoveToFreeName(const std::string& source, const std::string& targ
   return hr;
 }
 
+void PStep::FolderChanged(const std::string& folder) {
+  for (const auto& known : changedFolders_)
+    if (known == folder) return;
+  changedFolders_.push_back(folder);
+}
+
+void PStep::SyncChangedFolders() {
+  std::vector<std::string> folders = std::move(changedFolders_);
+  changedFolders_.clear();
+  for (const auto& folder : folders) {
+    const HRESULT hr = SyncFolder(folder);
+    // A folder that is gone has nothing left to flush.
+    if (Failed(hr) && hr != HresultFromErrno(ENOENT)) ReportSystemError(folder, hr);
+  }
+}
+
+void PStep::EnsureFolder(const std::string& folder) {
+  for (const auto& made : madeFolders_)
+    if (made == folder) return;
+  if (Failed(CreateDirectoryLevel(folder))) return;
+  madeFolders_.push_back(folder);
+  // A folder made now must survive as a name too, or the files moved into it are lost with it.
+  FolderChanged(FolderOf(folder));
+}
+
+HRESULT PStep::MoveIntoFolder(const std::string& source, const std::string* parent,
+                              const std::string& folder, const std::string& name) {
+  auto ensure = [&] {
+    if (parent) EnsureFolder(*parent);
+    EnsureFolder(folder);
+  };
+  ensure();
+  HRESULT hr = MoveToFreeName(source, JoinPath(folder, name));
+  struct stat st;
+  if (hr == HresultFromErrno(ENOENT) && ::lstat(source.c_str(), &st) == 0) {
+    // The folder was removed since this run made it.
+    madeFolders_.clear();
+    ensure();
+    hr = MoveToFreeName(source, JoinPath(folder, name));
+  }
+  return hr;
+}
+
 void PStep::MoveToTarget(const std::string& name) {
-  std::string source = SourcePath(name);
-  CreateDirectoryLevel(targetDir_);
-  HRESULT hr = MoveToFreeName(source, TargetPath(name));
+  HRESULT hr = MoveIntoFolder(SourcePath(name), nullptr, targetDir_, name);
   if (Succeeded(hr)) {
     Raise(mlInfo, mcModule, 2, name, okText_);
     ++doneCount_;
@@ -171,12 +252,9 @@ void PStep::MoveToTarget(const std::string& name) {
 }
 
 bool PStep::MoveToError(const std::string& name) {
-  std::string source = SourcePath(name);
-  std::string folder = JoinPath(settings_.workDirectory, "err");
-  CreateDirectoryLevel(folder);
-  folder = JoinPath(folder, context_.Session());
-  CreateDirectoryLevel(folder);
-  HRESULT hr = MoveToFreeName(source, JoinPath(folder, name));
+  const std::string errors = JoinPath(settings_.workDirectory, "err");
+  HRESULT hr =
+      MoveIntoFolder(SourcePath(name), &errors, JoinPath(errors, context_.Session()), name);
   if (Succeeded(hr)) {
     ++errorCount_;
     return true;

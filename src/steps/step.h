@@ -1,8 +1,9 @@
 // PStep: the step framework. Run() is the template every step follows: start event, work
 // directory check, the step's own preconditions, removal of the hidden copies that killed moves
 // left in the target folder (RemoveMoveLeftovers), listing of the recognised files of the source
-// folder, count event, Prepare, ProcessFile per file while not cancelled, Finish, end event with
-// the counts. The job lock is given back before the end event unless an Auto job is running.
+// folder, count event, Prepare, ProcessFile per file while not cancelled, Finish, the flush of
+// every folder the step moved files into or out of (see FolderChanged), end event with the
+// counts. The job lock is given back before the end event unless an Auto job is running.
 //
 // A step lives for one Run on a job's worker thread. It sees the job only through its JobContext,
 // which job control owns and keeps alive for the step's lifetime. Not thread-safe.
@@ -10,8 +11,10 @@
 
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
+#include "formats/file_kind.h"
 #include "qendix/qendix.h"
 #include "steps/job_context.h"
 
@@ -43,7 +46,11 @@ class PStep {
   virtual void Finish();
 
   bool CheckWorkDirectory();
+  // The names of the source folder's regular files of a recognised kind; remembers each kind.
   std::vector<std::string> ListFiles();
+  // The kind of a file of the source folder: as ListFiles found it (the step's folders are
+  // private to the component, so it does not change under the step), else read now.
+  FileKind KindOf(const std::string& name) const;
   std::string SourcePath(const std::string& name) const;
   std::string TargetPath(const std::string& name) const;
   // Changes `path` to the first free name among path, path.1, path.2, ... Fails (EEXIST, or the
@@ -51,8 +58,12 @@ class PStep {
   // number of tries.
   HRESULT UniquePath(std::string& path) const;
   // Moves `source` to `target` or, when that name is taken, to the first free numbered name
-  // (MoveFileNoReplace). The result carries the cause of a failure.
-  HRESULT MoveToFreeName(const std::string& source, const std::string& target) const;
+  // (MoveFileNoReplace). The result carries the cause of a failure. Both folders count as
+  // changed (FolderChanged).
+  HRESULT MoveToFreeName(const std::string& source, const std::string& target);
+  // Notes a folder in which this step made, renamed or removed a name; Run flushes each such
+  // folder once, after Finish and before the end event.
+  void FolderChanged(const std::string& folder);
   // Moves a file from sourceDir_ to targetDir_ (never overwriting); reports success or failure.
   void MoveToTarget(const std::string& name);
   // Moves a file into "<work>/err/<session>"; counts it; reports only a failure.
@@ -90,6 +101,18 @@ class PStep {
 
  private:
   void RunSteps();
+  // Flushes the folders noted by FolderChanged; reports a failure as a system error event.
+  void SyncChangedFolders();
+  // Makes `folder` (one level) unless this run made or found it already.
+  void EnsureFolder(const std::string& folder);
+  // MoveToFreeName into `folder`, which is made first (after `parent`, when given); made again
+  // when it vanished meanwhile.
+  HRESULT MoveIntoFolder(const std::string& source, const std::string* parent,
+                         const std::string& folder, const std::string& name);
+
+  std::unordered_map<std::string, FileKind> listedKinds_;
+  std::vector<std::string> changedFolders_;
+  std::vector<std::string> madeFolders_;
 };
 
 }  // namespace qx

@@ -90,23 +90,29 @@ TEST_F(SentRegisterTest, AppendAddedWritesNewEntriesAtOnceOnLinesOfTheirOwn) {
   EXPECT_EQ(testing::ReadFile(RegisterPath()), "not a register\r\n");
 }
 
-TEST_F(SentRegisterTest, RoundTripsEntriesInRegisterOrder) {
+TEST_F(SentRegisterTest, RoundTripsEntriesInTheOrderTheyWereAdded) {
   SentRegister reg(SettingsPath());
   reg.Load(RegisterPath());
   int64_t t = Now();
   reg.Add("Z2", "B", "2.00", t - 3);
   reg.Add("Z1", "A", "1.00", t - 2);
-  reg.Add("Z3", "B", "3.00", t - 1);  // same identifier twice: both kept, in insertion order
+  reg.Add("Z3", "B", "3.00", t - 1);  // same identifier twice: both kept
   reg.Add("Z4", "\xC3\xA9", "4.00", t);
   ASSERT_TRUE(reg.Save());
+  const std::string ts = std::to_string(t);
+  const std::string lines = "B|2.00|" + std::to_string(t - 3) + "|Z2\r\nA|1.00|" +
+                            std::to_string(t - 2) + "|Z1\r\nB|3.00|" + std::to_string(t - 1) +
+                            "|Z3\r\n\xC3\xA9|4.00|" + ts + "|Z4\r\n";
+  EXPECT_EQ(testing::ReadFile(RegisterPath()), "qxdl-1.0\r\n" + lines);
 
   SentRegister again(SettingsPath());
   ASSERT_TRUE(again.Load(RegisterPath()));
-  EXPECT_EQ(again.entries(), reg.entries());
-  std::vector<std::string> order;
-  for (const auto& [id, entry] : again.entries()) order.push_back(id + "/" + entry.zsr);
-  EXPECT_EQ(order, (std::vector<std::string>{"A/Z1", "B/Z2", "B/Z3", "\xC3\xA9/Z4"}));
+  EXPECT_EQ(again.size(), 4u);
   EXPECT_FALSE(again.dirty());
+  // A later save that must drop an entry rewrites the rest in the same order.
+  again.Add("Z5", "OLD", "5.00", t - 400 * kDay);
+  ASSERT_TRUE(again.Save());
+  EXPECT_EQ(testing::ReadFile(RegisterPath()), "qxdl-1.0\r\n" + lines);
 }
 
 TEST_F(SentRegisterTest, LoadReadsLegacyLinesAndSkipsMalformedOnes) {
@@ -124,7 +130,7 @@ TEST_F(SentRegisterTest, LoadReadsLegacyLinesAndSkipsMalformedOnes) {
                                      ts + "|Z3"));  // no line end
   SentRegister reg(SettingsPath());
   ASSERT_TRUE(reg.Load(RegisterPath()));
-  ASSERT_EQ(reg.entries().size(), 2u);
+  ASSERT_EQ(reg.size(), 2u);
   EXPECT_TRUE(reg.Find("Z1", "A", "1.00"));
   EXPECT_TRUE(reg.Find("Z3", "C", "3.00"));
   EXPECT_EQ(reg.path(), RegisterPath());
@@ -142,6 +148,35 @@ TEST_F(SentRegisterTest, ALongLineDoesNotEndTheReading) {
   EXPECT_TRUE(reg.Find("Z", longId, "1"));
   EXPECT_FALSE(reg.Find("Z", hugeId, "1"));
   EXPECT_TRUE(reg.Find("Z", "B", "2"));
+}
+
+// Lines are read in large pieces: every line is read whole wherever the pieces end, a line of
+// 64 KiB is still an entry, a longer one is passed over up to its line end.
+TEST_F(SentRegisterTest, LinesAreReadWholeAcrossPiecesUpToTheirLimit) {
+  const std::string ts = std::to_string(Now());
+  const std::string tail = "|1|" + ts + "|Z";
+  const std::string longest(64 * 1024 - tail.size(), 'L');
+  const std::string tooLong(64 * 1024 + 1 - tail.size(), 'T');
+  std::string file = "qxdl-1.0\r\n";
+  std::vector<std::string> ids;
+  for (int i = 0; i < 30000; ++i) {
+    ids.push_back("ID-" + std::to_string(i));
+    file += ids.back() + tail + (i % 2 ? "\r\n" : "\n");
+    if (i == 7000) file += longest + tail + "\n";
+    if (i == 9000) file += tooLong + tail + "\r\n";
+  }
+  for (const std::string& last : {std::string("LAST"), tooLong}) {
+    ASSERT_TRUE(testing::WriteFile(RegisterPath(), file + last + tail));  // no line end
+    SentRegister reg(SettingsPath());
+    ASSERT_TRUE(reg.Load(RegisterPath()));
+    EXPECT_EQ(reg.size(), ids.size() + (last == "LAST" ? 2 : 1));
+    size_t found = 0;
+    for (const std::string& id : ids) found += reg.Find("Z", id, "1");
+    EXPECT_EQ(found, ids.size());
+    EXPECT_TRUE(reg.Find("Z", longest, "1"));
+    EXPECT_FALSE(reg.Find("Z", tooLong, "1"));
+    EXPECT_EQ(reg.Find("Z", "LAST", "1"), last == "LAST");
+  }
 }
 
 // A file whose history cannot be known fails the load and is never replaced by a save.
@@ -192,10 +227,14 @@ TEST_F(SentRegisterTest, ValuesWithSeparatorsOrEmptyValuesRoundTrip) {
 
   SentRegister again(SettingsPath());
   ASSERT_TRUE(again.Load(RegisterPath()));
-  EXPECT_EQ(again.entries(), reg.entries());
+  EXPECT_EQ(again.size(), 5u);
   EXPECT_TRUE(again.Find("Z1", "2005|0042", "100.00"));
+  EXPECT_FALSE(again.Find("Z1", "2005|0042", "-100.00"));
   EXPECT_FALSE(again.Find("Z1", "2005", "100.00"));
+  EXPECT_TRUE(again.Find("Z1", "line\r\nbreak", "7"));
   EXPECT_TRUE(again.Find("", "no-zsr", "5.00"));
+  EXPECT_FALSE(again.Find("", "no-zsr", "-5.00"));
+  EXPECT_TRUE(again.Find("Z1", "no-amount", "-3.00"));  // no number: never a reversal
 }
 
 // ---- Duplicate rule ---------------------------------------------------------------------------
@@ -241,11 +280,34 @@ TEST_F(SentRegisterTest, AnyEntryOfTheIdentifierMayMatch) {
 
 TEST_F(SentRegisterTest, ALongZsrMatchesItsOwnFullForm) {
   SentRegister reg(SettingsPath());
-  reg.Add("Z12345678", "A", "1.00");
-  EXPECT_EQ(reg.entries().begin()->second.zsr, "Z123456");
+  reg.Load(RegisterPath());
+  reg.Add("Z12345678", "A", "1.00", Now());
   EXPECT_TRUE(reg.Find("Z12345678", "A", "1.00"));
   EXPECT_TRUE(reg.Find("Z123456", "A", "1.00"));
   EXPECT_FALSE(reg.Find("Z12345", "A", "1.00"));
+  ASSERT_TRUE(reg.Save());
+  EXPECT_TRUE(testing::ReadFile(RegisterPath()).ends_with("|Z123456\r\n"));
+}
+
+// Identifier and provider key are kept apart: the same bytes split differently are another
+// invoice, and so are keys that differ in one byte anywhere.
+TEST_F(SentRegisterTest, IdentifierAndProviderAreComparedAsAPair) {
+  const std::string longId(300, 'x');
+  const struct {
+    const char *zsr, *id, *otherZsr, *otherId;
+  } cases[] = {
+      {"C", "AB", "BC", "A"},
+      {"Z1", "1", "Z", "11"},
+      {"", "A", "A", ""},
+      {"Z1", longId.c_str(), "Z2", longId.c_str()},
+      {"Z1", "2005-0042", "Z1", "2005-0043"},
+  };
+  for (const auto& c : cases) {
+    SentRegister reg(SettingsPath());
+    reg.Add(c.zsr, c.id, "1.00");
+    EXPECT_TRUE(reg.Find(c.zsr, c.id, "1.00")) << c.zsr << "/" << c.id;
+    EXPECT_FALSE(reg.Find(c.otherZsr, c.otherId, "1.00")) << c.otherZsr << "/" << c.otherId;
+  }
 }
 
 TEST_F(SentRegisterTest, KeysOfAFileAreCheckedAndRecordedPairwise) {
@@ -253,7 +315,7 @@ TEST_F(SentRegisterTest, KeysOfAFileAreCheckedAndRecordedPairwise) {
   InvoiceKeys sent{{"A", "B"}, {"1.00", "2.00"}, {}, "Z1"};
   EXPECT_FALSE(IsDuplicate(reg, sent));
   RecordSent(reg, sent);
-  EXPECT_EQ(reg.entries().size(), 2u);
+  EXPECT_EQ(reg.size(), 2u);
   EXPECT_TRUE(reg.dirty());
   EXPECT_TRUE(IsDuplicate(reg, InvoiceKeys{{"C", "B"}, {"3.00", "5.00"}, {}, "Z1"}));
   EXPECT_FALSE(IsDuplicate(reg, InvoiceKeys{{"B"}, {"-2.00"}, {}, "Z1"}));
@@ -344,6 +406,70 @@ TEST_F(SentRegisterTest, SaveWritesOnlyAfterAChange) {
   EXPECT_EQ(testing::ReadFile(RegisterPath()).find("A|"), std::string::npos);
 }
 
+// A Send job appends each delivery at once; its save rewrites the file only to drop expired
+// entries, and then from the file itself, so nothing appended is lost.
+TEST_F(SentRegisterTest, SaveRewritesOnlyWhenAnEntryExpired) {
+  const std::string fresh = "A|1.00|" + std::to_string(Now() - kDay) + "|Z\r\n";
+  const std::string expired = "X|9.00|" + std::to_string(Now() - 40 * kDay) + "|Z\r\n";
+  const struct {
+    const char* label;
+    std::string before;
+    bool appended;  // the new entry went in through AppendAdded before the save
+    bool rewritten;
+  } cases[] = {
+      {"appended, nothing expired", fresh, true, false},
+      {"appended, one expired", fresh + expired, true, true},
+      {"not appended", fresh, false, true},
+  };
+  for (const auto& c : cases) {
+    ASSERT_TRUE(testing::WriteFile(RegisterPath(), "qxdl-1.0\r\n" + c.before));
+    SentRegister reg(SettingsPath());
+    ASSERT_TRUE(reg.Load(RegisterPath())) << c.label;
+    const int64_t t = Now();
+    reg.Add("Z", "B", "2.00", t);
+    if (c.appended) {
+      ASSERT_TRUE(reg.AppendAdded()) << c.label;
+    }
+    struct stat before, after;
+    ASSERT_EQ(stat(RegisterPath().c_str(), &before), 0);
+    ASSERT_TRUE(reg.Save()) << c.label;
+    EXPECT_FALSE(reg.dirty()) << c.label;
+    ASSERT_EQ(stat(RegisterPath().c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino != before.st_ino, c.rewritten) << c.label;
+    const std::string added = "B|2.00|" + std::to_string(t) + "|Z\r\n";
+    const std::string kept = c.rewritten ? fresh : c.before;
+    EXPECT_EQ(testing::ReadFile(RegisterPath()), "qxdl-1.0\r\n" + kept + added) << c.label;
+  }
+}
+
+// The rewrite reads the file again; when that file is gone or no longer a register, its history
+// is unknown and the save fails without writing.
+TEST_F(SentRegisterTest, ARewriteOfAFileThatChangedUnderItFails) {
+  const std::string old = "qxdl-1.0\r\nA|1.00|" + std::to_string(Now()) + "|Z\r\n";
+  const struct {
+    const char* label;
+    const char* replacement;  // nullptr: the file is removed
+    int error;
+  } cases[] = {{"removed", nullptr, ENOENT}, {"another header", "qxdl-2.0\r\n", EINVAL}};
+  for (const auto& c : cases) {
+    ASSERT_TRUE(testing::WriteFile(RegisterPath(), old));
+    SentRegister reg(SettingsPath());
+    ASSERT_TRUE(reg.Load(RegisterPath()));
+    reg.Add("Z", "B", "2.00");
+    ::unlink(RegisterPath().c_str());
+    if (c.replacement) {
+      ASSERT_TRUE(testing::WriteFile(RegisterPath(), c.replacement));
+    }
+    EXPECT_FALSE(reg.Save()) << c.label;
+    EXPECT_EQ(reg.lastError(), c.error) << c.label;
+    EXPECT_TRUE(reg.dirty()) << c.label;
+    EXPECT_EQ(testing::ReadFile(RegisterPath()), c.replacement ? c.replacement : "") << c.label;
+    EXPECT_EQ(FilesIn(dir_.path()),
+              c.replacement ? std::vector<std::string>{"qendix.log"} : std::vector<std::string>{})
+        << c.label;
+  }
+}
+
 TEST_F(SentRegisterTest, SaveWithoutPathFails) {
   SentRegister reg(SettingsPath());
   reg.Add("Z", "A", "1.00");
@@ -388,13 +514,13 @@ TEST_F(SentRegisterTest, AFullDiskLeavesTheOldRegisterAndKeepsTheEntries) {
   EXPECT_EQ(testing::ReadFile(RegisterPath()), old);
   EXPECT_EQ(FilesIn(dir_.path()), std::vector<std::string>{"qendix.log"});
   EXPECT_TRUE(reg.dirty());
-  EXPECT_EQ(reg.entries().size(), 2001u);
+  EXPECT_EQ(reg.size(), 2001u);
 
   // With room again the next save writes everything.
   ASSERT_TRUE(reg.Save());
   SentRegister again(SettingsPath());
   ASSERT_TRUE(again.Load(RegisterPath()));
-  EXPECT_EQ(again.entries().size(), 2001u);
+  EXPECT_EQ(again.size(), 2001u);
 }
 
 TEST_F(SentRegisterTest, AnUnwritableFolderFailsTheSaveAndLeavesTheFile) {
@@ -417,7 +543,7 @@ TEST_F(SentRegisterTest, AnUnwritableFolderFailsTheSaveAndLeavesTheFile) {
     chmod(folder.c_str(), 0700);
     if (saved) return 3;
     if (reg.lastError() != EACCES) return 4;
-    return reg.entries().size() == 2u ? 0 : 5;
+    return reg.size() == 2u ? 0 : 5;
   };
   EXPECT_EQ(asRoot ? testing::RunAsNobody(save) : save(), 0);
   EXPECT_EQ(testing::ReadFile(path), old);
@@ -439,7 +565,7 @@ TEST_F(SentRegisterTest, AMissingFolderOrAFolderInTheWayFailsTheSave) {
   EXPECT_FALSE(blocked.Save());
   EXPECT_NE(blocked.lastError(), 0);
   EXPECT_EQ(FilesIn(dir_.path()), std::vector<std::string>{"qendix.log"});
-  EXPECT_EQ(blocked.entries().size(), 1u);
+  EXPECT_EQ(blocked.size(), 1u);
 }
 
 }  // namespace

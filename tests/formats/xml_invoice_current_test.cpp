@@ -239,8 +239,10 @@ TEST_F(CurrentDocumentTest, AGlnProviderIsKeptWholeAZsrIsCut) {
   RecordSent(sent, a.keys);
   RecordSent(sent, zsr.keys);
   EXPECT_FALSE(IsDuplicate(sent, b.keys));
-  EXPECT_EQ(sent.entries().find("S1")->second.zsr, "7601000000001");
-  EXPECT_EQ(std::next(sent.entries().find("S1"))->second.zsr, "Z123456");
+  // The GLN is kept whole, the ZSR number cut to seven characters.
+  EXPECT_TRUE(sent.Find("7601000000001", "S1", ""));
+  EXPECT_FALSE(sent.Find("7601000", "S1", ""));
+  EXPECT_TRUE(sent.Find("Z123456", "S1", ""));
 }
 
 TEST_F(CurrentDocumentTest, AnEncryptedPayloadIsToldApartAndLeavesTheKeysAlone) {

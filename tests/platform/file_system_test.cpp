@@ -162,6 +162,33 @@ TEST(WriteFileAtomically, ReplacesWholePrivatelyAndLeavesNoTemporary) {
   EXPECT_EQ(WriteFileAtomically(t / "missing/s.ini", "x"), HresultFromErrno(ENOENT));
 }
 
+// Content written in pieces of every size arrives whole; without Commit the old file stays and
+// no temporary file is left.
+TEST(AtomicFileWriter, WritesPiecesWholeOrNothing) {
+  TempDir t;
+  ASSERT_TRUE(WriteFile(t / "r.log", "old"));
+  std::string expected;
+  {
+    AtomicFileWriter writer;
+    ASSERT_EQ(writer.Open(t / "r.log"), S_OK);
+    for (size_t size : {1u, 7u, 65535u, 65536u, 200000u, 3u}) {
+      std::string piece(size, static_cast<char>('a' + size % 26));
+      ASSERT_EQ(writer.Write(piece), S_OK);
+      expected += piece;
+    }
+    EXPECT_EQ(ReadFile(t / "r.log"), "old");
+  }
+  EXPECT_EQ(ReadFile(t / "r.log"), "old");
+  EXPECT_EQ(AllNames(t.path()), std::vector<std::string>{"r.log"});
+  AtomicFileWriter writer;
+  ASSERT_EQ(writer.Open(t / "r.log"), S_OK);
+  ASSERT_EQ(writer.Write(expected.substr(0, 100)), S_OK);
+  ASSERT_EQ(writer.Write(expected.substr(100)), S_OK);
+  ASSERT_EQ(writer.Commit(), S_OK);
+  EXPECT_EQ(ReadFile(t / "r.log"), expected);
+  EXPECT_EQ(AllNames(t.path()), std::vector<std::string>{"r.log"});
+}
+
 TEST(ListRegularFiles, LeavesOutHiddenFilesFoldersAndLinks) {
   TempDir t;
   WriteFile(t / "a.xml", "x");

@@ -136,6 +136,31 @@ TEST_F(Checker, PdfPaymentSlipsTravelWithTheirInvoice) {
   EXPECT_EQ(About("quick.gni"), V{"0|0|Annahme: GNI-Schnellrechnung"});
 }
 
+// Slips are found by the start of their name whatever its letter case, also with letters
+// beyond ASCII; each slip goes with one invoice only.
+TEST_F(Checker, EachSlipGoesWithOneInvoiceWhateverTheLetterCase) {
+  In("a.xml", XmlInvoice("A1", "10.00", "01 000162 8>"));
+  In("b.xml", XmlInvoice("B1", "10.00", "01 000162 8>"));
+  In("c.xml", XmlInvoice("C1", "10.00",
+                         "\xC3\x84"
+                         "b 12>"));
+  In("d.xml", XmlInvoice("D1", "10.00", "Ab 7>"));
+  const char* slips[] = {"010001628_x.pdf", "010001628_Y.PDF",
+                         "\xC3\xA4"
+                         "B12_c.pdf",
+                         "aB7_d.pdf"};
+  for (const char* slip : slips) In(slip, "%PDF-1.4");
+  In("010001629_none.pdf", "%PDF-1.4");
+  Create();
+  q_->put_withPDF(VARIANT_TRUE);
+  RunCheck();
+  for (const char* file : {"a.xml", "b.xml", "c.xml", "d.xml"})
+    EXPECT_TRUE(FileExists(Work("valid/") + file)) << file;
+  for (const char* slip : slips) EXPECT_TRUE(FileExists(Work("valid/") + slip)) << slip;
+  EXPECT_TRUE(FileExists(ErrorDir() + "/010001629_none.pdf"));
+  EXPECT_EQ(EndText(), "Überprüfen abgeschlossen: 8 kopiert, 1 fehlerhafte Rechnungsdateien");
+}
+
 TEST_F(Checker, WithoutDebugTheQuickInvoiceIsSilent) {
   In("quick.gni", Gni("115=Q1\r\n119=100\r\n"));
   Create();

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <new>
 #include <stdexcept>
 
@@ -109,6 +110,64 @@ TEST_F(StepRunTest, AutoModeKeepsTheLockAndACancelStopsBeforeTheNextFile) {
   ThrowingStep(context_, Fault::kNone).Run();
   EXPECT_TRUE(host_.lines.empty());
   EXPECT_TRUE(JobLock::Instance().TryAcquire());
+}
+
+// Moves every file to the target folder, or to the error folder when told to, and removes
+// `vanishing` after the first file.
+class MovingStep final : public PStep {
+ public:
+  MovingStep(JobContext& context, bool toError, std::string vanishing)
+      : PStep(context, moPChecker, "Test", "ok", "fail"),
+        toError_(toError),
+        vanishing_(std::move(vanishing)) {}
+
+ protected:
+  bool CheckPreconditions() override {
+    sourceDir_ = settings_.workDirectory + "/in";
+    targetDir_ = settings_.workDirectory + "/out";
+    return true;
+  }
+  void ProcessFile(const std::string& name) override {
+    if (toError_)
+      MoveToError(name);
+    else
+      MoveToTarget(name);
+    if (!vanishing_.empty()) std::filesystem::rename(vanishing_, vanishing_ + "-gone");
+    vanishing_.clear();
+  }
+
+ private:
+  bool toError_;
+  std::string vanishing_;
+};
+
+// The step makes its folders once; one that is removed during the run is made again.
+TEST_F(StepRunTest, AFolderRemovedDuringTheRunIsMadeAgain) {
+  const std::string work = tmp_.path();
+  const struct {
+    bool toError;
+    std::string vanishing, second;  // where the second file goes
+  } cases[] = {
+      {false, work + "/out", work + "/out"},
+      {true, work + "/err/2026-12-08", work + "/err/2026-12-08"},
+      {true, work + "/err", work + "/err/2026-12-08"},
+  };
+  for (const auto& c : cases) {
+    std::filesystem::remove_all(c.vanishing + "-gone");
+    for (const char* name : {"a.xml", "b.xml"})
+      ASSERT_TRUE(testing::WriteFile(work + "/in/" + name, "<?xml version=\"1.0\"?><a/>"));
+    MovingStep(context_, c.toError, c.vanishing).Run();
+    auto count = [](const std::string& folder) {
+      std::error_code ec;
+      auto it = std::filesystem::directory_iterator(folder, ec);
+      return ec ? -1 : static_cast<int>(std::distance(it, std::filesystem::directory_iterator()));
+    };
+    EXPECT_EQ(count(c.second), 1) << c.vanishing;
+    EXPECT_EQ(std::filesystem::directory_iterator(work + "/in"),
+              std::filesystem::directory_iterator())
+        << c.vanishing;
+    ASSERT_TRUE(JobLock::Instance().TryAcquire());
+  }
 }
 
 }  // namespace
