@@ -399,13 +399,19 @@ class TrustCenter:
             with open(os.path.join(self.store, "received.log"), "a", encoding="utf-8") as f:
                 f.write(line + "\n")
                 f.flush()
-                os.fsync(f.fileno())
+                if SYNC_WRITES:
+                    os.fsync(f.fileno())
         return seq
 
 
 def safe_name(name):
     cleaned = re.sub(r"[^A-Za-z0-9._-]", "_", name)[:100].lstrip(".")
     return cleaned
+
+
+# Whether the store's files are flushed to disk as they are written; --no-sync (benchmarks)
+# keeps the server from waiting on the disk the client under measurement also uses.
+SYNC_WRITES = True
 
 
 def write_private(path, data):
@@ -415,7 +421,8 @@ def write_private(path, data):
     with os.fdopen(fd, "wb") as f:
         f.write(data)
         f.flush()
-        os.fsync(f.fileno())
+        if SYNC_WRITES:
+            os.fsync(f.fileno())
     os.replace(tmp, path)
 
 
@@ -661,6 +668,8 @@ def parse_args(argv):
                         help="wait this long before answering each affected POST")
     parser.add_argument("--accept-without-opening", action="store_true",
                         help="accept documents without opening the sealed parts (benchmarks)")
+    parser.add_argument("--no-sync", action="store_true",
+                        help="do not fsync the store's files (benchmarks)")
     parser.add_argument("--max-request-bytes", type=int, default=32 * 1024 * 1024,
                         help="largest request body accepted (default 32 MiB)")
     parser.add_argument("--verbose", action="store_true", help="log every request on stderr")
@@ -679,6 +688,8 @@ def parse_args(argv):
 
 def main(argv):
     options = parse_args(argv)
+    global SYNC_WRITES
+    SYNC_WRITES = not options.no_sync
     created_store = options.store is None
     if created_store:
         options.store = tempfile.mkdtemp(prefix="qendix-trustcenter-")
