@@ -113,6 +113,27 @@ std::vector<std::string> AnonymizerContext::DeliveredPdfs() const {
   return delivered_;
 }
 
+HRESULT AnonymizerContext::OpenEnvelopeWorkspace() {
+  std::lock_guard lock(envelopeMutex_);
+  if (workspace_) return S_OK;
+  return EnvelopeWorkspace::Create(&workspace_);
+}
+
+void AnonymizerContext::CloseEnvelopeWorkspace() {
+  std::lock_guard lock(envelopeMutex_);
+  workspace_.reset();
+}
+
+HRESULT AnonymizerContext::WithEnvelopeWorkspace(
+    const std::function<HRESULT(EnvelopeWorkspace&)>& use) const {
+  std::lock_guard lock(envelopeMutex_);
+  if (workspace_) return use(*workspace_);
+  std::unique_ptr<EnvelopeWorkspace> own;
+  HRESULT hr = EnvelopeWorkspace::Create(&own);
+  if (Failed(hr)) return hr;
+  return use(*own);
+}
+
 void AnonymizerContext::ForgetEnvelopedPdfs() {
   std::lock_guard lock(mutex_);
   enveloped_.clear();

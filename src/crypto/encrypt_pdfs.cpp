@@ -67,19 +67,16 @@ HRESULT EnvelopePdf(const AnonymizerContext& context, const std::string& name,
       rcpt.find_first_of("\r\n") != std::string::npos)
     return E_INVALIDARG;
 
-  std::unique_ptr<MessageFile> file;
-  HRESULT hr = MessageFile::Create(&file);
-  if (Failed(hr)) return hr;
-  hr = file->Append("From: " + Utf8ToCp1252(sender) + "\nTo: " + Utf8ToCp1252(rcpt) + "\n\n");
-  if (Succeeded(hr)) hr = AppendPdfAsBase64(folder + "/" + name, *file);
-  if (Succeeded(hr)) hr = file->CloseForWriting();
-  if (Failed(hr)) return hr;
-
-  const RetryWait wait = context.Wait();
-  hr = SmimeEnvelopeFile(file->Path(), wait);
-  if (Failed(hr)) return hr;
+  const std::string header =
+      "From: " + Utf8ToCp1252(sender) + "\nTo: " + Utf8ToCp1252(rcpt) + "\n\n";
   std::string body;
-  hr = ReadEnvelopeBody(*file, wait, &body);
+  HRESULT hr = SealMessage(
+      context,
+      [&](MessageFile& file) {
+        HRESULT appended = file.Append(header);
+        return Succeeded(appended) ? AppendPdfAsBase64(folder + "/" + name, file) : appended;
+      },
+      &body);
   if (Failed(hr)) return hr;
   elements += PdfDataElementStart(name);
   elements += body;

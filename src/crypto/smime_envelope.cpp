@@ -1,6 +1,7 @@
 #include "crypto/smime_envelope.h"
 
 #include "crypto/asas_objects.h"
+#include "crypto/envelope_workspace.h"
 #include "platform/codepage.h"
 #include "platform/secure_wipe.h"
 
@@ -23,17 +24,36 @@ HRESULT Retry(const RetryWait& wait, Attempt attempt) {
 
 }  // namespace
 
-HRESULT SmimeEnvelopeFile(const std::string& messagePath, const RetryWait& wait) {
-  RefPtr<IAsasSmime> smime;
-  HRESULT hr = CreateAsasObject("ASAS.SMIME", &smime);
+HRESULT SmimeEnvelopeFile(IAsasSmime& smime, const std::string& loadPath,
+                          const std::string& savePath, const RetryWait& wait) {
+  const BStr load = loadPath;
+  HRESULT hr = Retry(wait, [&] { return smime.SmimeLoad(load); });
   if (Failed(hr)) return hr;
-  const BStr path = messagePath;
-  hr = Retry(wait, [&] { return smime->SmimeLoad(path); });
+  hr = smime.SmimeEncrypt();
   if (Failed(hr)) return hr;
-  hr = smime->SmimeEncrypt();
-  if (Failed(hr)) return hr;
-  hr = Retry(wait, [&] { return smime->SmimeSave(path); });
+  const BStr save = savePath;
+  hr = Retry(wait, [&] { return smime.SmimeSave(save); });
   return Failed(hr) ? hr : S_OK;
+}
+
+HRESULT SealMessage(const AnonymizerContext& context,
+                    const std::function<HRESULT(MessageFile&)>& write, std::string* body) {
+  if (!body) return E_POINTER;
+  body->clear();
+  const RetryWait wait = context.Wait();
+  return context.WithEnvelopeWorkspace([&](EnvelopeWorkspace& workspace) {
+    std::unique_ptr<MessageFile> file;
+    HRESULT hr = MessageFile::Create(workspace.Folder(), &file);
+    if (Failed(hr)) return hr;
+    hr = write(*file);
+    if (Succeeded(hr)) hr = file->CloseForWriting();
+    if (Failed(hr)) return hr;
+    RefPtr<IAsasSmime> smime;
+    hr = workspace.Smime(&smime);
+    if (Succeeded(hr)) hr = SmimeEnvelopeFile(*smime, file->Path(), file->SavePath(), wait);
+    if (Succeeded(hr)) hr = ReadEnvelopeBody(*file, wait, body);
+    return hr;
+  });
 }
 
 bool ExtractEnvelopeBody(std::string_view saved, std::string* body) {

@@ -36,6 +36,7 @@ PAnonymizer::PAnonymizer(JobContext& context)
 }
 
 PAnonymizer::~PAnonymizer() {
+  anonymizer_->CloseEnvelopeWorkspace();  // when Finish was not reached
   certificates_.reset();
   context_.SetAnonymizer(nullptr);
 }
@@ -79,6 +80,9 @@ void PAnonymizer::Prepare(std::vector<std::string>& files) {
     anonymizer_->SetPdfFiles(pdfFiles_);
   }
   fileFailed_ = false;
+  // One private message folder and one S/MIME object for all envelopes of the run. Without them
+  // every envelope makes its own, and reports the same failure if that fails too.
+  anonymizer_->OpenEnvelopeWorkspace();
   DownloadWindow::Instance().Acquire();
   windowAcquired_ = true;
   CenterDirectory().Refresh();
@@ -160,6 +164,7 @@ void PAnonymizer::Finish() {
     }
   }
   pdfFiles_.clear();
+  anonymizer_->CloseEnvelopeWorkspace();
   // Released only when Prepare acquired it: an empty run leaves the count as it was.
   if (windowAcquired_) DownloadWindow::Instance().Release(false);
   windowAcquired_ = false;

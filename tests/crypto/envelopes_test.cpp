@@ -12,6 +12,7 @@
 
 #include "common/temp_dir.h"
 #include "crypto/anonymizer_context.h"
+#include "crypto/envelope_workspace.h"
 #include "crypto/smime_envelope.h"
 #include "fake_asas.h"
 #include "platform/class_registry.h"
@@ -78,7 +79,7 @@ class EnvelopeTest : public ::testing::Test {
   int waits_ = 0;
 };
 
-TEST_F(EnvelopeTest, TextGoesOutAsWindows1252WithCrLfAndThePrivateFileIsRemoved) {
+TEST_F(EnvelopeTest, TextGoesOutAsWindows1252WithCrLfAndNothingIsLeft) {
   std::string body;
   ASSERT_EQ(EncryptText(*context_, "<p>Zeile 1\nMüller €</p>\r\nEnde", &body), S_OK);
   const std::string expected = "From: S\r\nTo: R\r\n\r\n<p>Zeile 1\r\nM\xFCller \x80</p>\r\nEnde";
@@ -87,21 +88,47 @@ TEST_F(EnvelopeTest, TextGoesOutAsWindows1252WithCrLfAndThePrivateFileIsRemoved)
   for (const auto& line : Lines(body)) EXPECT_EQ(line.find('\r'), std::string::npos);
   EXPECT_EQ(FakeAsas().fileMode, 0600u);
   EXPECT_EQ(FakeAsas().folderMode, 0700u);
+  // The clear text was a memory file: it never had a name in a file system.
   ASSERT_EQ(FakeAsas().loadedPaths.size(), 1u);
-  EXPECT_FALSE(testing::FileExists(FakeAsas().loadedPaths[0]));
+  EXPECT_EQ(FakeAsas().loadedPaths[0].rfind("/proc/self/fd/", 0), 0u);
   EXPECT_EQ(EntriesIn(tmp_.path()), 0u);
   EXPECT_EQ(waits_, 0);
 }
 
-TEST_F(EnvelopeTest, EachEnvelopeGetsAFreshUnpredictableFile) {
-  std::string body;
-  ASSERT_EQ(EncryptText(*context_, "one", &body), S_OK);
-  ASSERT_EQ(EncryptText(*context_, "two", &body), S_OK);
-  ASSERT_EQ(FakeAsas().loadedPaths.size(), 2u);
-  const auto& paths = FakeAsas().loadedPaths;
-  EXPECT_NE(paths[0], paths[1]);
-  EXPECT_NE(std::filesystem::path(paths[0]).parent_path(),
-            std::filesystem::path(paths[1]).parent_path());
+// The Anonymizer's way: one workspace for the whole step. Its folder is private, empty between
+// two envelopes, and removed when the workspace is closed; a message that cannot be a memory file
+// is a private file in that folder, replaced by its envelope.
+TEST_F(EnvelopeTest, AnOpenWorkspaceKeepsOnePrivateFolderUntilItIsClosed) {
+  for (bool named : {false, true}) {
+    FakeAsas().savedPaths.clear();
+    ASSERT_EQ(context_->OpenEnvelopeWorkspace(), S_OK);
+    if (named) {
+      context_->WithEnvelopeWorkspace([](EnvelopeWorkspace& workspace) {
+        workspace.Folder().UseNamedMessages();
+        return S_OK;
+      });
+    }
+    AddPdf("1.pdf", "pdf");
+    std::string body;
+    RefPtr<IXmlDocument> doc;
+    ASSERT_EQ(EncryptText(*context_, "one", &body), S_OK);
+    ASSERT_EQ(EncryptPdfs(*context_, "coding_line=\"1\"", &doc), S_OK);
+    ASSERT_EQ(EncryptText(*context_, "two", &body), S_OK);
+
+    const auto& saved = FakeAsas().savedPaths;
+    ASSERT_EQ(saved.size(), 3u);
+    const std::string folder = std::filesystem::path(saved[0]).parent_path();
+    for (const std::string& path : saved)
+      EXPECT_EQ(std::filesystem::path(path).parent_path(), folder) << named;
+    EXPECT_EQ(FakeAsas().folderMode, 0700u);
+    EXPECT_EQ(FakeAsas().fileMode, 0600u);
+    EXPECT_EQ(FakeAsas().loadedPaths.back() == saved.back(), named);
+    EXPECT_EQ(EntriesIn(tmp_.path()), 1u);
+    EXPECT_EQ(EntriesIn(folder), 0u) << named;
+
+    context_->CloseEnvelopeWorkspace();
+    EXPECT_EQ(EntriesIn(tmp_.path()), 0u) << named;
+  }
 }
 
 TEST_F(EnvelopeTest, ALineBreakInSenderOrRecipientsIsRefused) {
