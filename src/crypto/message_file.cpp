@@ -204,6 +204,9 @@ HRESULT MessageFile::Read(size_t maxBytes, std::string* content) const {
   content->clear();
   int fd = ::open(savePath_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) return HresultFromErrno(errno);
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && st.st_size > 0 && static_cast<uint64_t>(st.st_size) <= maxBytes)
+    content->reserve(static_cast<size_t>(st.st_size));  // one allocation for the usual case
   HRESULT hr = S_OK;
   char block[8192];
   for (;;) {

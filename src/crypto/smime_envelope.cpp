@@ -10,6 +10,12 @@ namespace {
 
 constexpr size_t kMaxLineBytes = 1023;
 
+bool IsAscii(std::string_view text) {
+  unsigned char any = 0;  // no early exit: the loop vectorises
+  for (char c : text) any |= static_cast<unsigned char>(c);
+  return any < 0x80;
+}
+
 // Calls `attempt` up to kEnvelopeTries times while it fails, pausing between tries.
 template <typename Attempt>
 HRESULT Retry(const RetryWait& wait, Attempt attempt) {
@@ -62,6 +68,20 @@ bool ExtractEnvelopeBody(std::string_view saved, std::string* body) {
   bool found = false;
   size_t pos = 0;
   while (pos < saved.size()) {
+    // Without a CR in the body its lines are taken as they are, once none is too long.
+    if (inBody && saved.find('\r', pos) == std::string_view::npos) {
+      std::string_view rest = saved.substr(pos);
+      for (size_t start = 0; start < rest.size();) {
+        size_t end = rest.find('\n', start);
+        if (end == std::string_view::npos) end = rest.size();
+        if (end - start > kMaxLineBytes) return false;
+        start = end + 1;
+      }
+      body->reserve(rest.size() + 1);
+      body->append(rest);
+      if (rest.back() != '\n') body->push_back('\n');
+      return true;
+    }
     size_t end = saved.find('\n', pos);
     if (end == std::string_view::npos) end = saved.size();
     std::string_view line = saved.substr(pos, end - pos);
@@ -99,7 +119,11 @@ HRESULT ReadEnvelopeBody(const MessageFile& file, const RetryWait& wait, std::st
     std::string lines;
     WipeOnExit wipeLines(lines);
     if (ExtractEnvelopeBody(saved, &lines)) {
-      *body = Cp1252ToUtf8(lines);
+      // A body of base64 lines is ASCII, the same in both encodings: it is taken as it is.
+      if (IsAscii(lines))
+        *body = std::move(lines);
+      else
+        *body = Cp1252ToUtf8(lines);
       return S_OK;
     }
   }

@@ -197,6 +197,8 @@ TEST(ExtractEnvelopeBody, TakesTheLinesAfterTheFirstEmptyLine) {
   EXPECT_EQ(body, "line1\nline2\nlast\n");
   ASSERT_TRUE(ExtractEnvelopeBody("A\n\nx\rjunk\n\nafter\n", &body));
   EXPECT_EQ(body, "x\n\nafter\n");  // cut at a CR in the line; later empty lines stay
+  ASSERT_TRUE(ExtractEnvelopeBody("A\r\n\nx\n\nlast", &body));  // no CR in the body
+  EXPECT_EQ(body, "x\n\nlast\n");
   EXPECT_FALSE(ExtractEnvelopeBody("A\nB\n", &body));
   EXPECT_FALSE(ExtractEnvelopeBody("A\n\n", &body));
   // A body line longer than 1023 bytes gives no body at all, never a cut-off one.
