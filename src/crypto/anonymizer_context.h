@@ -17,6 +17,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "crypto/envelope_workspace.h"
@@ -58,8 +60,10 @@ class AnonymizerContext {
   void SetRetryWait(RetryWait wait);
   RetryWait Wait() const;
 
-  // The first PDF whose name begins with `key`, compared ASCII case-insensitively over the key's
-  // length, among the PDFs not yet delivered. An empty key matches nothing.
+  // The first PDF whose name begins with `key`, compared case-insensitively over the key's
+  // length (StartsWithNoCase), among the PDFs not yet delivered. An empty key matches nothing.
+  // An ASCII key is looked up in a sorted index, so a run with thousands of PDFs does not
+  // compare every key with every name.
   std::optional<std::string> FindPdf(std::string_view key) const;
 
   // Records that `name` was enveloped for the invoice being anonymized. The PDF stays in the
@@ -98,10 +102,15 @@ class AnonymizerContext {
   std::string rcpt_;
   std::string validFolder_;
   std::vector<std::string> pdfFiles_;
+  // The pdfFiles_ that are all ASCII, lower-cased, with their positions, sorted; FindPdf's index.
+  std::vector<std::pair<std::string, size_t>> asciiPdfs_;
+  // Positions of the other pdfFiles_, compared one by one.
+  std::vector<size_t> otherPdfs_;
   bool withPdf_ = false;
   RetryWait wait_;
   std::vector<std::string> enveloped_;
   std::vector<std::string> delivered_;
+  std::unordered_set<std::string> deliveredNames_;  // delivered_ for lookups
   // Taken by an envelope for its whole course; never while mutex_ is held.
   mutable std::mutex envelopeMutex_;
   std::unique_ptr<EnvelopeWorkspace> workspace_;

@@ -3,8 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
+#include <unordered_set>
 
 #include "crypto/start_asas.h"
 #include "formats/file_kind.h"
@@ -148,11 +148,12 @@ void PAnonymizer::ReportFailure(const std::string& name, HRESULT hr) {
 }
 
 void PAnonymizer::Finish() {
-  const std::vector<std::string> delivered = anonymizer_->DeliveredPdfs();
+  const std::vector<std::string> deliveredList = anonymizer_->DeliveredPdfs();
+  const std::unordered_set<std::string> delivered(deliveredList.begin(), deliveredList.end());
   for (const std::string& pdf : pdfFiles_) {
     struct stat st;
     const bool gone = ::lstat(SourcePath(pdf).c_str(), &st) != 0 && errno == ENOENT;
-    if (gone || std::find(delivered.begin(), delivered.end(), pdf) != delivered.end()) {
+    if (gone || delivered.count(pdf)) {
       Raise(mlInfo, mcModule, 2, pdf, LoadMessage(1023));
       ++doneCount_;
     } else if (fileFailed_) {

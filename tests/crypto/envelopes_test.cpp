@@ -276,6 +276,27 @@ TEST_F(EnvelopeTest, MatchesNamesBeginningWithTheKeyInAnyCase) {
   EXPECT_FALSE(context_->FindPdf(""));  // an empty reference names no file
 }
 
+// The first match in list order wins, whether or not the name is ASCII, and delivered PDFs match
+// no more.
+TEST_F(EnvelopeTest, TheFirstUndeliveredMatchInListOrderIsFound) {
+  AddPdf("z_9.pdf", "unrelated");
+  AddPdf("K\xC3\x84_1.pdf", "umlaut");  // "KÄ_1.pdf"
+  AddPdf("k\xC3\xA4_1b.pdf", "umlaut, lower case");
+  AddPdf("K_1.pdf", "ascii");
+  AddPdf("k_1.pdf", "ascii, lower case");
+  const auto find = [&](std::string_view key) { return context_->FindPdf(key).value_or("-"); };
+  EXPECT_EQ(find("k\xC3\xA4_1"), "K\xC3\x84_1.pdf");
+  EXPECT_EQ(find("k"), "K\xC3\x84_1.pdf");
+  EXPECT_EQ(find("K_1"), "K_1.pdf");
+  RefPtr<IXmlDocument> doc;
+  ASSERT_EQ(EncryptPdfs(*context_, "coding_line=\"k\"", &doc), S_OK);
+  ASSERT_EQ(EncryptPdfs(*context_, "coding_line=\"k_\"", &doc), S_OK);
+  ASSERT_TRUE(context_->DeleteEnvelopedPdfs());
+  EXPECT_EQ(find("k"), "k\xC3\xA4_1b.pdf");
+  EXPECT_EQ(find("K_1"), "k_1.pdf");
+  EXPECT_EQ(find("z"), "z_9.pdf");
+}
+
 TEST_F(EnvelopeTest, NoMatchingPdfGivesAnEmptyDocumentWithoutCallingTheClient) {
   AddPdf("9.pdf", "x");
   RefPtr<IXmlDocument> doc;
