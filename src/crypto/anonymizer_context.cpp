@@ -1,6 +1,5 @@
 #include "crypto/anonymizer_context.h"
 
-#include "platform/codepage.h"
 
 #include <errno.h>
 #include <unistd.h>
@@ -15,19 +14,6 @@ namespace {
 
 bool Contains(const std::vector<std::string>& list, const std::string& name) {
   return std::find(list.begin(), list.end(), name) != list.end();
-}
-
-bool IsAsciiText(std::string_view text) {
-  for (char c : text)
-    if (static_cast<unsigned char>(c) >= 0x80) return false;
-  return true;
-}
-
-std::string AsciiLower(std::string_view text) {
-  std::string lower(text);
-  for (char& c : lower)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + ('a' - 'A'));
-  return lower;
 }
 
 }  // namespace
@@ -65,20 +51,12 @@ std::string AnonymizerContext::ValidFolder() const {
 }
 void AnonymizerContext::SetPdfFiles(std::vector<std::string> names) {
   std::lock_guard lock(mutex_);
-  pdfFiles_ = std::move(names);
-  asciiPdfs_.clear();
-  otherPdfs_.clear();
-  for (size_t i = 0; i < pdfFiles_.size(); ++i) {
-    if (IsAsciiText(pdfFiles_[i]))
-      asciiPdfs_.emplace_back(AsciiLower(pdfFiles_[i]), i);
-    else
-      otherPdfs_.push_back(i);
-  }
-  std::sort(asciiPdfs_.begin(), asciiPdfs_.end());
+  pdfs_.Reset(std::move(names));
+  for (const std::string& name : delivered_) pdfs_.Deliver(name);
 }
 std::vector<std::string> AnonymizerContext::PdfFiles() const {
   std::lock_guard lock(mutex_);
-  return pdfFiles_;
+  return pdfs_.Names();
 }
 void AnonymizerContext::SetWithPdf(bool withPdf) {
   std::lock_guard lock(mutex_);
@@ -98,26 +76,10 @@ RetryWait AnonymizerContext::Wait() const {
 }
 
 std::optional<std::string> AnonymizerContext::FindPdf(std::string_view key) const {
-  if (key.empty()) return std::nullopt;
   std::lock_guard lock(mutex_);
-  const auto open = [&](size_t i) { return !deliveredNames_.count(pdfFiles_[i]); };
-  size_t first = pdfFiles_.size();
-  if (IsAsciiText(key)) {
-    // For an ASCII name and key, StartsWithNoCase is a prefix match of the lower-cased texts:
-    // the candidates are one range of the index. Other names are compared one by one.
-    const std::string lower = AsciiLower(key);
-    for (auto it = std::lower_bound(asciiPdfs_.begin(), asciiPdfs_.end(),
-                                    std::pair<std::string, size_t>(lower, 0));
-         it != asciiPdfs_.end() && it->first.starts_with(lower); ++it)
-      if (it->second < first && open(it->second)) first = it->second;
-    for (size_t i : otherPdfs_)
-      if (i < first && open(i) && StartsWithNoCase(pdfFiles_[i], key)) first = i;
-  } else {
-    for (size_t i = 0; i < pdfFiles_.size() && first == pdfFiles_.size(); ++i)
-      if (open(i) && StartsWithNoCase(pdfFiles_[i], key)) first = i;
-  }
-  if (first == pdfFiles_.size()) return std::nullopt;
-  return pdfFiles_[first];
+  const size_t position = pdfs_.Find(key);
+  if (position == PdfIndex::kNone) return std::nullopt;
+  return pdfs_.Names()[position];
 }
 
 void AnonymizerContext::MarkEnveloped(const std::string& name) {
@@ -138,7 +100,7 @@ bool AnonymizerContext::DeleteEnvelopedPdfs() {
     std::string path = validFolder_ + "/" + name;
     if (::unlink(path.c_str()) != 0 && errno != ENOENT) all = false;
     delivered_.push_back(name);
-    deliveredNames_.insert(name);
+    pdfs_.Deliver(name);
   }
   enveloped_.clear();
   return all;

@@ -17,11 +17,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_set>
-#include <utility>
 #include <vector>
 
 #include "crypto/envelope_workspace.h"
+#include "crypto/pdf_index.h"
 #include "qendix/qendix.h"
 #include "support/event_target.h"
 
@@ -62,8 +61,7 @@ class AnonymizerContext {
 
   // The first PDF whose name begins with `key`, compared case-insensitively over the key's
   // length (StartsWithNoCase), among the PDFs not yet delivered. An empty key matches nothing.
-  // An ASCII key is looked up in a sorted index, so a run with thousands of PDFs does not
-  // compare every key with every name.
+  // A lookup does not compare the key with every name (pdf_index.h).
   std::optional<std::string> FindPdf(std::string_view key) const;
 
   // Records that `name` was enveloped for the invoice being anonymized. The PDF stays in the
@@ -101,16 +99,11 @@ class AnonymizerContext {
   std::string sender_;
   std::string rcpt_;
   std::string validFolder_;
-  std::vector<std::string> pdfFiles_;
-  // The pdfFiles_ that are all ASCII, lower-cased, with their positions, sorted; FindPdf's index.
-  std::vector<std::pair<std::string, size_t>> asciiPdfs_;
-  // Positions of the other pdfFiles_, compared one by one.
-  std::vector<size_t> otherPdfs_;
+  PdfIndex pdfs_;  // the PDF files, their order and which were delivered
   bool withPdf_ = false;
   RetryWait wait_;
   std::vector<std::string> enveloped_;
   std::vector<std::string> delivered_;
-  std::unordered_set<std::string> deliveredNames_;  // delivered_ for lookups
   // Taken by an envelope for its whole course; never while mutex_ is held.
   mutable std::mutex envelopeMutex_;
   std::unique_ptr<EnvelopeWorkspace> workspace_;
