@@ -336,6 +336,33 @@ TEST_F(EnvelopeTest, AFailedPdfEnvelopeKeepsThePdf) {
   EXPECT_TRUE(context_->EnvelopedPdfs().empty());
 }
 
+// A body that is not plain text is parsed together with its element, as it always was: markup
+// becomes elements, and a body that is not well-formed leaves the PDF out and in "valid".
+TEST_F(EnvelopeTest, AnEnvelopeBodyThatIsNotPlainTextIsParsedWithItsElement) {
+  struct Case {
+    const char* body;
+    const char* content;  // of the element; null: no element
+  } cases[] = {{"QUJD\n", "QUJD\n"},
+               {"<b>x</b>\n", "x\n"},
+               {"a&b\n", nullptr},
+               {"a\x01;b\n", nullptr},
+               {"a>b\n", "a>b\n"}};
+  for (const Case& c : cases) {
+    FakeAsas().envelope = [&](const std::string&) { return std::string("H: 1\n\n") + c.body; };
+    context_->ForgetEnvelopedPdfs();
+    AddPdf("5.pdf", "x");
+    RefPtr<IXmlDocument> doc;
+    ASSERT_EQ(EncryptPdfs(*context_, "coding_line=\"5\"", &doc), S_OK) << c.body;
+    xmlNode* root = xmlDocGetRootElement(doc->Document());
+    EXPECT_EQ(root != nullptr, c.content != nullptr) << c.body;
+    EXPECT_EQ(context_->EnvelopedPdfs().size(), c.content ? 1u : 0u) << c.body;
+    if (!root || !c.content) continue;
+    xmlChar* content = xmlNodeGetContent(root);
+    EXPECT_STREQ(reinterpret_cast<char*>(content), c.content) << c.body;
+    xmlFree(content);
+  }
+}
+
 TEST_F(EnvelopeTest, PdfNamesAreEscapedInTheElement) {
   AddPdf("4 & \"x\" <y>.pdf", "x");
   RefPtr<IXmlDocument> doc;
