@@ -75,31 +75,6 @@ bool RemoveFolder(int parent, const char* name) {
   return ::unlinkat(parent, name, AT_REMOVEDIR) == 0;
 }
 
-}  // namespace
-
-int RemoveStaleMessageFolders() {
-  std::unique_ptr<DIR, int (*)(DIR*)> base(::opendir(TempBase().c_str()), ::closedir);
-  if (!base) return 0;
-  const int baseFd = ::dirfd(base.get());
-  // The names first: removing entries while reading the folder may skip or repeat some.
-  std::vector<std::string> stale;
-  while (struct dirent* entry = ::readdir(base.get())) {
-    pid_t pid = FolderProcess(entry->d_name);
-    if (pid <= 0) continue;
-    struct stat st;
-    if (::fstatat(baseFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) continue;
-    if (ProcessRuns(pid)) continue;
-    stale.emplace_back(entry->d_name);
-  }
-  int removed = 0;
-  for (const std::string& name : stale)
-    if (RemoveFolder(baseFd, name.c_str())) ++removed;
-  return removed;
-}
-
-namespace {
-
 // A memory file for one message, mode 0600; -1 when the system offers none.
 int MakeMemoryFile() {
   int fd = ::memfd_create("qendix-message", MFD_CLOEXEC);
@@ -126,6 +101,27 @@ bool MemoryFilesReachable() {
 }
 
 }  // namespace
+
+int RemoveStaleMessageFolders() {
+  std::unique_ptr<DIR, int (*)(DIR*)> base(::opendir(TempBase().c_str()), ::closedir);
+  if (!base) return 0;
+  const int baseFd = ::dirfd(base.get());
+  // The names first: removing entries while reading the folder may skip or repeat some.
+  std::vector<std::string> stale;
+  while (struct dirent* entry = ::readdir(base.get())) {
+    pid_t pid = FolderProcess(entry->d_name);
+    if (pid <= 0) continue;
+    struct stat st;
+    if (::fstatat(baseFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) continue;
+    if (ProcessRuns(pid)) continue;
+    stale.emplace_back(entry->d_name);
+  }
+  int removed = 0;
+  for (const std::string& name : stale)
+    if (RemoveFolder(baseFd, name.c_str())) ++removed;
+  return removed;
+}
 
 HRESULT MessageFolder::Create(std::unique_ptr<MessageFolder>* folder) {
   if (!folder) return E_POINTER;
