@@ -1,6 +1,5 @@
 #include "crypto/anonymizer_context.h"
 
-
 #include <errno.h>
 #include <unistd.h>
 
