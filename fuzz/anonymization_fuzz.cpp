@@ -135,6 +135,8 @@ std::shared_ptr<qx::AnonymizerContext> Context() {
     c->SetRcpt("R");
     c->SetValidFolder(fuzz::ScratchFolder());
     c->SetRetryWait([] {});
+    // One message folder for every envelope, as the Anonymizer step keeps it.
+    if (qx::Failed(c->OpenEnvelopeWorkspace())) abort();
     return c;
   }();
   return context;
