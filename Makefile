@@ -27,9 +27,13 @@ fuzz: bootstrap
 	@CC=clang CXX=clang++ cmake -S . -B $(BUILD_DIR)-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQENDIX_FUZZ=ON -DBUILD_TESTING=OFF >/dev/null
 	@cmake --build $(BUILD_DIR)-fuzz -j $(JOBS) --target fuzzers
 
+# The Google Benchmark programs, then the end-to-end pipeline benchmark (bench/pipeline): its
+# table goes to the terminal, its figures to $(BUILD_DIR)/bench/pipeline.json.
 bench: build
 	@cmake --build $(BUILD_DIR) -j $(JOBS) --target benchmarks
 	@for b in $(BUILD_DIR)/bench/bench_*; do [ -x "$$b" ] && "$$b"; done
+	@python3 bench/pipeline/pipeline_bench.py --build $(BUILD_DIR) \
+	  --json $(BUILD_DIR)/bench/pipeline.json
 
 format:
 	@find src include asas cli tools tests bench fuzz -name '*.cpp' -o -name '*.h' | xargs clang-format -i
