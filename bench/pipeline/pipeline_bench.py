@@ -332,7 +332,7 @@ class Bench:
     def start_server(self):
         self.server, self.base_url = self.start_listener("server", [
             sys.executable, TRUSTCENTER, "--port", "0", "--store",
-            os.path.join(self.tmp, "store"), "--rcpt", RCPT, "--accept-without-opening"])
+            os.path.join(self.tmp, "store"), "--rcpt", RCPT, "--accept-without-opening", "--no-sync"])
         self.null_gate, self.null_url = self.start_listener("null-gate", [
             sys.executable, os.path.abspath(__file__), "--serve-null-gate"])
 
@@ -782,7 +782,7 @@ def table(results):
         "with its PDF slip (%d KB), withPDF on;" % (
             sizes.get("small", 0) / 1024, sizes.get("large", 0) / 1024, sizes.get("gni", 0) / 1024,
             results["options"]["pdf_bytes"] // 1024))
-    add("Trust Center: tools/trustcenter/trustcenter.py on 127.0.0.1, --accept-without-opening.")
+    add("Trust Center: tools/trustcenter/trustcenter.py on 127.0.0.1, --accept-without-opening --no-sync.")
     parts = results.get("parts_per_invoice", {})
     add("Sealed parts per invoice (component): " + ", ".join(
         "%s %d (%s)" % (kind, len(parts.get(kind, [])), " ".join(parts.get(kind, [])))

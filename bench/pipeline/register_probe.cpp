@@ -49,7 +49,7 @@ int main(int argc, char** argv) {
     qx::SentRegister reg(std::string(argv[2]) + ".ini");
     const bool loaded = reg.Load(argv[2]);
     const double load = Since(start);
-    const long n = static_cast<long>(reg.entries().size());
+    const long n = static_cast<long>(reg.size());
     // An entry from the middle of the file, and an invoice that was never sent.
     const long middle = n / 2;
     qx::InvoiceKeys known, unknown;
