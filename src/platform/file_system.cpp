@@ -335,7 +335,12 @@ AtomicFileWriter::~AtomicFileWriter() {
 HRESULT AtomicFileWriter::Open(const std::string& path, unsigned mode) {
   if (fd_ >= 0 || !temp_.empty() || Failed(result_)) return result_ = HresultFromErrno(EINVAL);
   path_ = path;
-  fd_ = CreateTempIn(FolderOf(path), BaseName(path), ".", &temp_);
+  // The content goes into a file without a name, so that a process killed before Commit leaves
+  // nothing behind; Commit names it through /proc/self/fd just for the rename. Without unnamed
+  // files (or /proc) a named temporary is written instead.
+  if (::access("/proc/self/fd", X_OK) == 0)
+    fd_ = ::open(FolderOf(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  if (fd_ < 0) fd_ = CreateTempIn(FolderOf(path), BaseName(path), ".", &temp_);
   if (fd_ < 0) return result_ = ErrnoResult();
   struct stat old;
   if (::stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode)) mode |= old.st_mode & S_IRGRP;
@@ -364,6 +369,18 @@ HRESULT AtomicFileWriter::Commit() {
   if (fd_ < 0) return result_ = HresultFromErrno(EBADF);
   if (Failed(Flush())) return result_;
   if (::fsync(fd_) != 0) return result_ = ErrnoResult();
+  if (temp_.empty()) {
+    // A free name of the temporary pattern, then the unnamed file linked under it.
+    std::string name;
+    int reserved = CreateTempIn(FolderOf(path_), BaseName(path_), ".", &name);
+    if (reserved < 0) return result_ = ErrnoResult();
+    ::close(reserved);
+    ::unlink(name.c_str());
+    const std::string self = "/proc/self/fd/" + std::to_string(fd_);
+    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) != 0)
+      return result_ = ErrnoResult();
+    temp_ = std::move(name);
+  }
   const int fd = std::exchange(fd_, -1);
   if (::close(fd) != 0) return result_ = ErrnoResult();
   if (::rename(temp_.c_str(), path_.c_str()) != 0) return result_ = ErrnoResult();
