@@ -13,6 +13,7 @@
 
 #include <cstring>
 #include <memory>
+#include <random>
 #include <string_view>
 #include <utility>
 
@@ -370,16 +371,20 @@ HRESULT AtomicFileWriter::Commit() {
   if (Failed(Flush())) return result_;
   if (::fsync(fd_) != 0) return result_ = ErrnoResult();
   if (temp_.empty()) {
-    // A free name of the temporary pattern, then the unnamed file linked under it.
-    std::string name;
-    int reserved = CreateTempIn(FolderOf(path_), BaseName(path_), ".", &name);
-    if (reserved < 0) return result_ = ErrnoResult();
-    ::close(reserved);
-    ::unlink(name.c_str());
+    // The unnamed file linked under a free name of the temporary pattern, just for the rename.
     const std::string self = "/proc/self/fd/" + std::to_string(fd_);
-    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) != 0)
-      return result_ = ErrnoResult();
-    temp_ = std::move(name);
+    const std::string stem = BaseName(path_).substr(0, NAME_MAX - 2 - kRandomChars);
+    std::random_device random;
+    for (int attempt = 0; temp_.empty(); ++attempt) {
+      static constexpr char kChars[] =
+          "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+      std::string name = JoinPath(FolderOf(path_), "." + stem + ".");
+      for (size_t i = 0; i < kRandomChars; ++i) name += kChars[random() % (sizeof kChars - 1)];
+      if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0)
+        temp_ = std::move(name);
+      else if (errno != EEXIST || attempt == 100)
+        return result_ = ErrnoResult();
+    }
   }
   const int fd = std::exchange(fd_, -1);
   if (::close(fd) != 0) return result_ = ErrnoResult();
