@@ -32,9 +32,13 @@ fuzz: bootstrap
 fuzz-run:
 	@$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=$(or $(FUZZ_SECONDS),60)
 
+# The Google Benchmark programs, then the end-to-end pipeline benchmark (bench/pipeline): its
+# table goes to the terminal, its figures to $(BUILD_DIR)/bench/pipeline.json.
 bench: build
 	@cmake --build $(BUILD_DIR) -j $(JOBS) --target benchmarks
 	@for b in $(BUILD_DIR)/bench/bench_*; do [ -x "$$b" ] && "$$b"; done
+	@python3 bench/pipeline/pipeline_bench.py --build $(BUILD_DIR) \
+	  --json $(BUILD_DIR)/bench/pipeline.json
 
 format:
 	@find src include asas cli tools tests bench fuzz -name '*.cpp' -o -name '*.h' | xargs clang-format -i
