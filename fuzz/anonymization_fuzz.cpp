@@ -91,9 +91,9 @@ void CheckAnonymized(xmlNode* node, const Rules& r, bool masked, bool inDocument
       if (person && !masked && name != "patient" && node->properties) abort();
       const bool ownMasked = masked || (r.current && person);
       for (xmlAttr* a = node->properties; a; a = a->next) {
+        if (a->ns) continue;
         const std::string attribute = Text(a->name);
         const std::string value = Content(reinterpret_cast<xmlNode*>(a));
-        if (a->ns) continue;
         if (r.identifiers.count(attribute) || (ownMasked && attribute == "card_id") ||
             (r.current && attribute == "reminder_text" && (ownMasked || name == "reminder")))
           CheckMasked(value);
@@ -135,6 +135,8 @@ std::shared_ptr<qx::AnonymizerContext> Context() {
     c->SetRcpt("R");
     c->SetValidFolder(fuzz::ScratchFolder());
     c->SetRetryWait([] {});
+    // One message folder for every envelope, as the Anonymizer step keeps it.
+    if (qx::Failed(c->OpenEnvelopeWorkspace())) abort();
     return c;
   }();
   return context;

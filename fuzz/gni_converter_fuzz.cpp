@@ -79,6 +79,8 @@ qx::AnonymizerContext& Context() {
     c->SetRcpt(kRcpt);
     c->SetValidFolder(fuzz::ScratchFolder());
     c->SetRetryWait([] {});
+    // One message folder for every envelope, as the Anonymizer step keeps it.
+    if (qx::Failed(c->OpenEnvelopeWorkspace())) abort();
     fuzz::WriteScratch(kPdf, "%PDF-1.4\n");
     return c;
   }();

@@ -149,6 +149,11 @@ void SetKey(std::vector<std::string>& lines, const std::string& section, const s
   if (value)
     for (char& c : *value)
       if (c == '\r' || c == '\n') c = ' ';
+  // A value the reader would change (blanks at either end, or one pair of surrounding quotes,
+  // which it takes off) is written in quotes, so that it reads back as it was set.
+  if (value && (Trim(*value) != *value ||
+                (value->size() >= 2 && value->front() == '"' && value->back() == '"')))
+    value = '"' + *value + '"';
   bool in_section = false, section_seen = false, done = false;
   size_t section_end = 0;  // index after the last line of the target section
   for (size_t i = 0; i < lines.size() && !done; ++i) {

@@ -40,9 +40,10 @@ class IniFile {
   // missing or not a number.
   long long ReadInt(const std::string& section, const std::string& key, long long fallback) const;
 
-  // Sets the key (creating section and file as needed); a null value removes the key. False,
-  // with errno set and the file untouched, when the file exists but cannot be read or cannot be
-  // replaced.
+  // Sets the key (creating section and file as needed); a null value removes the key. A line
+  // break in the value is written as a blank; a value that would not read back as it is (blanks
+  // at either end, surrounding quotes) is written in quotes. False, with errno set and the file
+  // untouched, when the file exists but cannot be read or cannot be replaced.
   bool WriteString(const std::string& section, const std::string& key,
                    const std::optional<std::string>& value) const;
 

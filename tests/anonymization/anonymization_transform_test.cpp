@@ -110,6 +110,21 @@ TEST_F(AnonymizationTransformTest, PatientAttributesAreMaskedAndTheIdentifierAdd
             (std::vector<std::string>{"XXX-X-XXXXX", "X-9"}));
 }
 
+TEST_F(AnonymizationTransformTest, IdentifiersInsideMaskedPartsAreMaskedToo) {
+  const std::string ids = "<invoice:ids patient_id=\"P-77\" ssn=\"756.12\" case_id=\"C-5\"/>";
+  std::string patient = Patient("");
+  patient.insert(patient.find("</invoice:patient>"), ids);
+  TransferReader out =
+      Anonymized(Invoice(patient, "<invoice:guarantor>" + ids + "</invoice:guarantor>",
+                         "<invoice:employer>" + ids + "</invoice:employer>"));
+  for (const std::string part : {"patient", "guarantor", "employer"}) {
+    const std::string path = "//q:data[@type='anonymized']//i:" + part + "/i:ids/@";
+    EXPECT_EQ(out.Value(path + "patient_id"), "X-99") << part;
+    EXPECT_EQ(out.Value(path + "ssn"), "999.99") << part;
+    EXPECT_EQ(out.Value(path + "case_id"), "X-9") << part;
+  }
+}
+
 TEST_F(AnonymizationTransformTest, BirthDateReachesPersonAsThatDayOrAsInvalid) {
   struct Row {
     std::string attribute;  // empty: no birthdate

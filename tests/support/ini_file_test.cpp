@@ -48,5 +48,14 @@ TEST(IniFile, ALineBreakInAValueCannotForgeAnotherKey) {
   EXPECT_EQ(ini.ReadString("globals", "inputDir"), "/x [globals] debug=16");
 }
 
+TEST(IniFile, AValueReadsBackAsItWasWritten) {
+  TempDir t;
+  IniFile ini(t / "a.ini");
+  for (const std::string value : {"\"/x\"", "\"\"", " a\t", "\t\"", "a \"b\" c"}) {
+    ASSERT_TRUE(ini.WriteString("globals", "v", value));
+    EXPECT_EQ(IniFile(t / "a.ini").ReadString("globals", "v"), value) << value;
+  }
+}
+
 }  // namespace
 }  // namespace qx

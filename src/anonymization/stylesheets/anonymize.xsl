@@ -142,7 +142,8 @@
   </xsl:template>
 
   <!-- Inside patient, guarantor and employer: the postal code keeps its first three characters
-       and ends in 0, every text is masked, attributes are copied (but for the card number). -->
+       and ends in 0, every text is masked, attributes are copied (but for the card number and the
+       identifiers). -->
   <xsl:template match="invoice:zip" mode="anon">
     <invoice:zip>
       <xsl:apply-templates select="@*" mode="anon"/>
@@ -153,6 +154,13 @@
   <!-- The insurance card number identifies the patient as well as the ssn does. -->
   <xsl:template match="@card_id" mode="anon">
     <xsl:attribute name="card_id">
+      <xsl:value-of select="translate(., $maskFrom, $maskTo)"/>
+    </xsl:attribute>
+  </xsl:template>
+
+  <!-- The identifiers masked wherever they stand are masked inside these parts too. -->
+  <xsl:template match="@patient_id|@ssn|@case_id" mode="anon">
+    <xsl:attribute name="{local-name()}">
       <xsl:value-of select="translate(., $maskFrom, $maskTo)"/>
     </xsl:attribute>
   </xsl:template>
