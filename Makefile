@@ -3,7 +3,7 @@ BUILD_DIR ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all bootstrap configure build test asan tsan demo fuzz bench format clean
+.PHONY: all bootstrap configure build test asan tsan demo fuzz fuzz-run bench format clean
 
 all: build
 
@@ -40,14 +40,23 @@ tsan: bootstrap
 demo: build
 	@scripts/demo $(BUILD_DIR)
 
-# Fuzz targets need clang and libFuzzer; they are built in a tree of their own.
+# Fuzz targets need clang and libFuzzer; they are built in a tree of their own. With FUZZ_SECONDS
+# set, `make fuzz` also runs each target for that long (fuzz/run); `make fuzz-run` does so for 60 s.
 fuzz: bootstrap
 	@CC=clang CXX=clang++ cmake -S . -B $(BUILD_DIR)-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQENDIX_FUZZ=ON -DBUILD_TESTING=OFF >/dev/null
 	@cmake --build $(BUILD_DIR)-fuzz -j $(JOBS) --target fuzzers
+	@if [ -n "$(FUZZ_SECONDS)" ]; then fuzz/run $(BUILD_DIR)-fuzz $(FUZZ_SECONDS); fi
 
+fuzz-run:
+	@$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=$(or $(FUZZ_SECONDS),60)
+
+# The Google Benchmark programs, then the end-to-end pipeline benchmark (bench/pipeline): its
+# table goes to the terminal, its figures to $(BUILD_DIR)/bench/pipeline.json.
 bench: build
 	@cmake --build $(BUILD_DIR) -j $(JOBS) --target benchmarks
 	@for b in $(BUILD_DIR)/bench/bench_*; do [ -x "$$b" ] && "$$b"; done
+	@python3 bench/pipeline/pipeline_bench.py --build $(BUILD_DIR) \
+	  --json $(BUILD_DIR)/bench/pipeline.json
 
 format:
 	@find src include asas cli tools tests bench fuzz -name '*.cpp' -o -name '*.h' | xargs clang-format -i

@@ -67,8 +67,8 @@ void BM_RegisterDuplicateQuery(benchmark::State& state) {
   RegisterFolder& folder = Folder();
   qx::SentRegister reg(folder.SettingsPath());
   reg.Load(folder.RegisterPath());
-  qx::InvoiceKeys known{{"2024-050000"}, {"80.00"}, {}, "Z123456"};
-  qx::InvoiceKeys unknown{{"2025-000001"}, {"80.00"}, {}, "Z123456"};
+  qx::InvoiceKeys known{{"2024-050000"}, {"80.00"}, {}, "Z123456", {}};
+  qx::InvoiceKeys unknown{{"2025-000001"}, {"80.00"}, {}, "Z123456", {}};
   for (auto _ : state) {
     benchmark::DoNotOptimize(qx::IsDuplicate(reg, known));
     benchmark::DoNotOptimize(qx::IsDuplicate(reg, unknown));

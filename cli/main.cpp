@@ -9,6 +9,7 @@
 //
 // Exit status: 0 all went well; 1 an event of level error or fatal was raised; 2 usage error;
 // 3 a job method answered busy; 4 any other failing result.
+#include <malloc.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -89,6 +90,13 @@ void WaitForUnload(const qendix_cli::Library& lib) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A job allocates and frees buffers of some hundred kilobytes for every invoice with a PDF slip
+  // (its envelope on the way through the security client, the transfer document). By default
+  // glibc gives such memory back to the system after each invoice and the next one faults it in
+  // again, which doubled the time of those invoices. This process keeps freed memory for reuse
+  // instead; its peak resident memory stays the same.
+  mallopt(M_MMAP_THRESHOLD, 32 << 20);
+  mallopt(M_TRIM_THRESHOLD, 64 << 20);
   CLI::App app{"qendix: forwards the practice's invoices to the Trust Center"};
   std::string module_dir;
   bool json = false;

@@ -20,13 +20,20 @@ int DecodeDigit(unsigned char c) {
 
 std::string Base64Encode(std::string_view data, size_t line_length) {
   std::string text;
-  size_t chars = (data.size() + 2) / 3 * 4;
-  text.reserve(chars + (line_length ? chars / line_length + 1 : 0));
+  Base64EncodeTo(&text, data, line_length);
+  return text;
+}
+
+void Base64EncodeTo(std::string* text, std::string_view data, size_t line_length) {
+  const size_t chars = (data.size() + 2) / 3 * 4;
+  const size_t start = text->size();
+  text->resize(start + chars + (line_length ? (chars + line_length - 1) / line_length : 0));
+  char* out = text->data() + start;
   size_t column = 0;
   auto put = [&](char c) {
-    text.push_back(c);
+    *out++ = c;
     if (line_length && ++column == line_length) {
-      text.push_back('\n');
+      *out++ = '\n';
       column = 0;
     }
   };
@@ -48,8 +55,8 @@ std::string Base64Encode(std::string_view data, size_t line_length) {
     put(rest == 2 ? kAlphabet[(v >> 6) & 63] : '=');
     put('=');
   }
-  if (line_length && column) text.push_back('\n');
-  return text;
+  if (line_length && column) *out++ = '\n';
+  text->resize(static_cast<size_t>(out - text->data()));
 }
 
 std::optional<std::string> Base64Decode(std::string_view text) {

@@ -27,14 +27,14 @@ bool IsRegularFile(const std::string& path) {
 X509Ptr CertificateFromConfigValue(std::string_view value) {
   value = TrimBlanks(value);
   if (value.empty()) return nullptr;
-  if (value.substr(0, 10) == "-----BEGIN") return ParseCertificate(value);
+  if (value.substr(0, 10) == "-----BEGIN") return ParseSharedCertificate(value);
   std::string path(value);
   if (path.find('\0') == std::string::npos && IsRegularFile(path)) {
     X509Ptr cert;
     return qx::Succeeded(LoadCertificateFile(path, &cert)) ? std::move(cert) : nullptr;
   }
   auto der = Base64Decode(value);
-  return der ? ParseCertificate(*der) : nullptr;
+  return der ? ParseSharedCertificate(*der) : nullptr;
 }
 
 }  // namespace

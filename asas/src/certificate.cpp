@@ -2,6 +2,9 @@
 
 #include <openssl/pem.h>
 
+#include <array>
+#include <mutex>
+
 #include "base64.h"
 #include "file_io.h"
 
@@ -21,7 +24,57 @@ X509Ptr DecodeDer(std::string_view der) {
   return cert;
 }
 
+// The certificates decoded last, by their bytes. Decoding a certificate (and preparing its key
+// for the providers on its first use) costs far more than the envelope made with it.
+class SharedCertificates {
+ public:
+  static constexpr size_t kMaxBytes = 64 * 1024;
+
+  X509Ptr Find(std::string_view data) {
+    std::lock_guard lock(mutex_);
+    for (const Entry& entry : entries_) {
+      if (entry.cert && entry.bytes == data && X509_up_ref(entry.cert.get()) == 1)
+        return X509Ptr(entry.cert.get());
+    }
+    return nullptr;
+  }
+
+  void Keep(std::string_view data, X509* cert) {
+    if (X509_up_ref(cert) != 1) return;
+    X509Ptr shared(cert);
+    std::lock_guard lock(mutex_);
+    Entry& entry = entries_[next_];
+    next_ = (next_ + 1) % entries_.size();
+    entry.bytes.assign(data);
+    entry.cert = std::move(shared);
+  }
+
+ private:
+  struct Entry {
+    std::string bytes;
+    X509Ptr cert;
+  };
+  std::mutex mutex_;
+  std::array<Entry, 8> entries_;
+  size_t next_ = 0;  // the entry replaced next (the oldest)
+};
+
+// Never destroyed: certificates freed after OpenSSL's own cleanup at exit would crash.
+SharedCertificates& Shared() {
+  static SharedCertificates* shared = new SharedCertificates;
+  return *shared;
+}
+
 }  // namespace
+
+X509Ptr ParseSharedCertificate(std::string_view data) {
+  if (data.size() > SharedCertificates::kMaxBytes) return ParseCertificate(data);
+  X509Ptr cert = Shared().Find(data);
+  if (cert) return cert;
+  cert = ParseCertificate(data);
+  if (cert) Shared().Keep(data, cert.get());
+  return cert;
+}
 
 X509Ptr ParseCertificate(std::string_view data) {
   size_t begin = data.find(kBegin);
@@ -81,7 +134,7 @@ HRESULT LoadCertificateFile(const std::string& path, X509Ptr* out) {
   std::string data;
   HRESULT hr = ReadFileBounded(path, kMaxCertificateBytes, &data);
   if (qx::Failed(hr)) return hr;
-  X509Ptr cert = ParseCertificate(data);
+  X509Ptr cert = ParseSharedCertificate(data);
   if (!cert || !HasRecipientKeyType(cert.get())) return kBadCertificate;
   *out = std::move(cert);
   return qx::S_OK;

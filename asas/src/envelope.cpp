@@ -10,15 +10,22 @@ HRESULT EnvelopeContent(std::string_view content, const std::vector<X509*>& reci
   for (X509* cert : recipients)
     if (!sk_X509_push(stack.get(), cert)) return qx::E_OUTOFMEMORY;
   BioPtr in = MemoryBioOver(content);
-  BioPtr out(BIO_new(BIO_s_mem()));
-  if (!in || !out) return qx::E_OUTOFMEMORY;
+  if (!in) return qx::E_OUTOFMEMORY;
   CmsPtr cms(CMS_encrypt(stack.get(), in.get(), EVP_aes_256_cbc(), CMS_BINARY));
-  if (!cms || i2d_CMS_bio(out.get(), cms.get()) != 1) {
+  // The DER is written straight into a buffer of its size, not grown piece by piece.
+  const int length = cms ? i2d_CMS_ContentInfo(cms.get(), nullptr) : 0;
+  if (length <= 0) {
     ERR_clear_error();
     return qx::E_FAIL;
   }
-  *der = MemoryBioText(out.get());
-  return der->empty() ? qx::E_FAIL : qx::S_OK;
+  std::string encoded(static_cast<size_t>(length), '\0');
+  auto* p = reinterpret_cast<unsigned char*>(encoded.data());
+  if (i2d_CMS_ContentInfo(cms.get(), &p) != length) {
+    ERR_clear_error();
+    return qx::E_FAIL;
+  }
+  *der = std::move(encoded);
+  return qx::S_OK;
 }
 
 HRESULT OpenEnvelope(std::string_view der, EVP_PKEY* key, X509* cert, std::string* content) {

@@ -128,6 +128,7 @@ HRESULT LoadMessageFile(const std::string& path, Message* out) {
 
 std::string FormatEnvelopeFile(const Message& message, std::string_view der) {
   std::string out;
+  out.reserve(512 + message.from.size() + message.to.size() + der.size() / 3 * 4 * 65 / 64 + 8);
   if (message.has_from) out += "From: " + message.from + "\n";
   out += "To: " + message.to + "\n";
   out +=
@@ -136,7 +137,7 @@ std::string FormatEnvelopeFile(const Message& message, std::string_view der) {
       "Content-Type: application/pkcs7-mime; smime-type=enveloped-data; name=\"smime.p7m\"\n"
       "Content-Transfer-Encoding: base64\n"
       "\n";
-  out += Base64Encode(der, 64);
+  Base64EncodeTo(&out, der, 64);
   return out;
 }
 

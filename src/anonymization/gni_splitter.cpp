@@ -45,15 +45,22 @@ int ReadInt(std::string_view text) {
   return static_cast<int>(negative ? -value : value);
 }
 
+// A field or record number as the file wrote it: the reader keeps numbers modulo 2^32, so one
+// beyond the 31 bits of int32_t is written as the unsigned number it was read as (never with a
+// minus sign, which no reader of the texts would take for a number).
+std::string NumberText(int32_t number) {
+  return std::to_string(static_cast<uint32_t>(number));
+}
+
 void AppendField(std::string& out, int32_t number, std::string_view value) {
-  out += std::to_string(number);
+  out += NumberText(number);
   out += '=';
   out += value;
   out += '\n';
 }
 
 void AppendEscapedField(std::string& out, int32_t number, std::string_view value) {
-  out += std::to_string(number);
+  out += NumberText(number);
   out += '=';
   AppendXmlEscaped(out, value, false);
   out += '\n';
@@ -121,12 +128,12 @@ void GniSplitter::RecordStart(std::string_view name, int32_t number) {
   // The record name is written escaped, so that no name can break the document's markup.
   anonymized_ += '[';
   AppendXmlEscaped(anonymized_, name, false);
-  anonymized_ += std::to_string(number);
+  anonymized_ += NumberText(number);
   anonymized_ += "]\n";
   if (record_ == kPatientRecord || record_ == kDebtorRecord || record_ == kInvoiceRecord) {
     identifying_ += '[';
     identifying_ += name;
-    identifying_ += std::to_string(number);
+    identifying_ += NumberText(number);
     identifying_ += "]\n";
   }
 }

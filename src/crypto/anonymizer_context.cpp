@@ -1,7 +1,5 @@
 #include "crypto/anonymizer_context.h"
 
-#include "platform/codepage.h"
-
 #include <errno.h>
 #include <unistd.h>
 
@@ -52,11 +50,12 @@ std::string AnonymizerContext::ValidFolder() const {
 }
 void AnonymizerContext::SetPdfFiles(std::vector<std::string> names) {
   std::lock_guard lock(mutex_);
-  pdfFiles_ = std::move(names);
+  pdfs_.Reset(std::move(names));
+  for (const std::string& name : delivered_) pdfs_.Deliver(name);
 }
 std::vector<std::string> AnonymizerContext::PdfFiles() const {
   std::lock_guard lock(mutex_);
-  return pdfFiles_;
+  return pdfs_.Names();
 }
 void AnonymizerContext::SetWithPdf(bool withPdf) {
   std::lock_guard lock(mutex_);
@@ -76,13 +75,10 @@ RetryWait AnonymizerContext::Wait() const {
 }
 
 std::optional<std::string> AnonymizerContext::FindPdf(std::string_view key) const {
-  if (key.empty()) return std::nullopt;
   std::lock_guard lock(mutex_);
-  for (const std::string& name : pdfFiles_) {
-    if (Contains(delivered_, name)) continue;
-    if (StartsWithNoCase(name, key)) return name;
-  }
-  return std::nullopt;
+  const size_t position = pdfs_.Find(key);
+  if (position == PdfIndex::kNone) return std::nullopt;
+  return pdfs_.Names()[position];
 }
 
 void AnonymizerContext::MarkEnveloped(const std::string& name) {
@@ -103,6 +99,7 @@ bool AnonymizerContext::DeleteEnvelopedPdfs() {
     std::string path = validFolder_ + "/" + name;
     if (::unlink(path.c_str()) != 0 && errno != ENOENT) all = false;
     delivered_.push_back(name);
+    pdfs_.Deliver(name);
   }
   enveloped_.clear();
   return all;
@@ -111,6 +108,27 @@ bool AnonymizerContext::DeleteEnvelopedPdfs() {
 std::vector<std::string> AnonymizerContext::DeliveredPdfs() const {
   std::lock_guard lock(mutex_);
   return delivered_;
+}
+
+HRESULT AnonymizerContext::OpenEnvelopeWorkspace() {
+  std::lock_guard lock(envelopeMutex_);
+  if (workspace_) return S_OK;
+  return EnvelopeWorkspace::Create(&workspace_);
+}
+
+void AnonymizerContext::CloseEnvelopeWorkspace() {
+  std::lock_guard lock(envelopeMutex_);
+  workspace_.reset();
+}
+
+HRESULT AnonymizerContext::WithEnvelopeWorkspace(
+    const std::function<HRESULT(EnvelopeWorkspace&)>& use) const {
+  std::lock_guard lock(envelopeMutex_);
+  if (workspace_) return use(*workspace_);
+  std::unique_ptr<EnvelopeWorkspace> own;
+  HRESULT hr = EnvelopeWorkspace::Create(&own);
+  if (Failed(hr)) return hr;
+  return use(*own);
 }
 
 void AnonymizerContext::ForgetEnvelopedPdfs() {

@@ -4,9 +4,11 @@
 //
 // The Anonymizer step creates one and keeps it in its job's context; it hands it (through a
 // shared pointer) to the code objects of its transforms and to EncryptText and EncryptPdfs. A
-// code object made by another program has none, and its Encrypt fails cleanly.
+// code object made by another program has none, and its Encrypt fails cleanly. While the step runs
+// the context also holds the envelopes' shared workspace (envelope_workspace.h).
 //
-// Thread-safe: every member locks the context's mutex.
+// Thread-safe: every member locks the context's mutex; envelopes take the workspace one at a
+// time.
 #pragma once
 
 #include <functional>
@@ -17,6 +19,8 @@
 #include <string_view>
 #include <vector>
 
+#include "crypto/envelope_workspace.h"
+#include "crypto/pdf_index.h"
 #include "qendix/qendix.h"
 #include "support/event_target.h"
 
@@ -55,8 +59,9 @@ class AnonymizerContext {
   void SetRetryWait(RetryWait wait);
   RetryWait Wait() const;
 
-  // The first PDF whose name begins with `key`, compared ASCII case-insensitively over the key's
-  // length, among the PDFs not yet delivered. An empty key matches nothing.
+  // The first PDF whose name begins with `key`, compared case-insensitively over the key's
+  // length (StartsWithNoCase), among the PDFs not yet delivered. An empty key matches nothing.
+  // A lookup does not compare the key with every name (pdf_index.h).
   std::optional<std::string> FindPdf(std::string_view key) const;
 
   // Records that `name` was enveloped for the invoice being anonymized. The PDF stays in the
@@ -69,6 +74,18 @@ class AnonymizerContext {
   // be deleted (it is still counted as delivered; a PDF already gone is fine); without a valid
   // folder nothing is deleted and the records stay.
   bool DeleteEnvelopedPdfs();
+  // Opens the workspace that the envelopes share until CloseEnvelopeWorkspace or the context's
+  // end; its private message folder lives that long. The failure to make it is returned; the
+  // envelopes then make their own, as without an open workspace. An open one stays as it is.
+  HRESULT OpenEnvelopeWorkspace();
+  // Closes the workspace: its folder is removed with everything in it. Waits for an envelope
+  // that is being made.
+  void CloseEnvelopeWorkspace();
+  // Runs `use` with the open workspace, one envelope at a time, or without an open one with a
+  // workspace made for this call and removed after it. The result of `use`, or the failure to
+  // make the workspace.
+  HRESULT WithEnvelopeWorkspace(const std::function<HRESULT(EnvelopeWorkspace&)>& use) const;
+
   // The PDFs delivered in a saved transfer document so far; they match no later key.
   std::vector<std::string> DeliveredPdfs() const;
   // Called when the current invoice failed: the enveloped PDFs stay in the valid folder, free for
@@ -82,11 +99,14 @@ class AnonymizerContext {
   std::string sender_;
   std::string rcpt_;
   std::string validFolder_;
-  std::vector<std::string> pdfFiles_;
+  PdfIndex pdfs_;  // the PDF files, their order and which were delivered
   bool withPdf_ = false;
   RetryWait wait_;
   std::vector<std::string> enveloped_;
   std::vector<std::string> delivered_;
+  // Taken by an envelope for its whole course; never while mutex_ is held.
+  mutable std::mutex envelopeMutex_;
+  std::unique_ptr<EnvelopeWorkspace> workspace_;
 };
 
 }  // namespace qx

@@ -31,16 +31,19 @@ void Base64Encoder::Finish() {
 }
 
 void Base64Encoder::EncodeLine(const uint8_t* bytes, size_t size) {
+  char line[kLineBytes / 3 * 4 + 1];
+  size_t length = 0;
   for (size_t i = 0; i < size; i += 3) {
     uint32_t group = static_cast<uint32_t>(bytes[i]) << 16;
     if (i + 1 < size) group |= static_cast<uint32_t>(bytes[i + 1]) << 8;
     if (i + 2 < size) group |= bytes[i + 2];
-    *out_ += kAlphabet[(group >> 18) & 0x3F];
-    *out_ += kAlphabet[(group >> 12) & 0x3F];
-    *out_ += i + 1 < size ? kAlphabet[(group >> 6) & 0x3F] : '=';
-    *out_ += i + 2 < size ? kAlphabet[group & 0x3F] : '=';
+    line[length++] = kAlphabet[(group >> 18) & 0x3F];
+    line[length++] = kAlphabet[(group >> 12) & 0x3F];
+    line[length++] = i + 1 < size ? kAlphabet[(group >> 6) & 0x3F] : '=';
+    line[length++] = i + 2 < size ? kAlphabet[group & 0x3F] : '=';
   }
-  *out_ += '\n';
+  line[length++] = '\n';
+  out_->append(line, length);
 }
 
 }  // namespace qx

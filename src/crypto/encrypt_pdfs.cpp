@@ -3,6 +3,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
+#include <climits>
+
 #include "crypto/anonymizer_context.h"
 #include "crypto/base64_encoder.h"
 #include "crypto/envelopes.h"
@@ -56,9 +59,8 @@ HRESULT AppendPdfAsBase64(const std::string& path, MessageFile& file) {
   return file.Append(lines);
 }
 
-// Envelopes one PDF and appends its data element to `elements`.
-HRESULT EnvelopePdf(const AnonymizerContext& context, const std::string& name,
-                    std::string& elements) {
+// Envelopes one PDF; *body receives the envelope's body.
+HRESULT EnvelopePdf(const AnonymizerContext& context, const std::string& name, std::string* body) {
   const std::string folder = context.ValidFolder();
   if (folder.empty()) return E_UNEXPECTED;
   const std::string sender = context.Sender();
@@ -67,23 +69,59 @@ HRESULT EnvelopePdf(const AnonymizerContext& context, const std::string& name,
       rcpt.find_first_of("\r\n") != std::string::npos)
     return E_INVALIDARG;
 
-  std::unique_ptr<MessageFile> file;
-  HRESULT hr = MessageFile::Create(&file);
-  if (Failed(hr)) return hr;
-  hr = file->Append("From: " + Utf8ToCp1252(sender) + "\nTo: " + Utf8ToCp1252(rcpt) + "\n\n");
-  if (Succeeded(hr)) hr = AppendPdfAsBase64(folder + "/" + name, *file);
-  if (Succeeded(hr)) hr = file->CloseForWriting();
-  if (Failed(hr)) return hr;
+  const std::string header =
+      "From: " + Utf8ToCp1252(sender) + "\nTo: " + Utf8ToCp1252(rcpt) + "\n\n";
+  return SealMessage(
+      context,
+      [&](MessageFile& file) {
+        HRESULT appended = file.Append(header);
+        return Succeeded(appended) ? AppendPdfAsBase64(folder + "/" + name, file) : appended;
+      },
+      body);
+}
 
-  const RetryWait wait = context.Wait();
-  hr = SmimeEnvelopeFile(file->Path(), wait);
-  if (Failed(hr)) return hr;
-  std::string body;
-  hr = ReadEnvelopeBody(*file, wait, &body);
-  if (Failed(hr)) return hr;
-  elements += PdfDataElementStart(name);
-  elements += body;
-  elements += "</qendix:data>";
+// Bytes that cannot stand in XML content as they are: markup, control characters but tab and LF.
+constexpr std::array<bool, 256> kNotPlain = [] {
+  std::array<bool, 256> table{};
+  for (int b = 0; b < 0x20; ++b) table[b] = b != '\t' && b != '\n';
+  table['<'] = table['&'] = table['>'] = table[0x7F] = true;
+  return table;
+}();
+
+// True when `text` stands in XML content as it is: no markup, no character reference, no
+// control character but tab and LF. An envelope body (base64 lines) always is.
+bool IsPlainContent(std::string_view text) {
+  bool notPlain = false;  // no early exit: a table load per byte, no branch
+  for (char c : text) notPlain |= kNotPlain[static_cast<unsigned char>(c)];
+  return !notPlain;
+}
+
+// The document of the PDF data elements: each element's start tag, the envelope body and its end
+// tag, parsed as one text. A body that is plain content is not parsed with the rest but added as
+// the element's text afterwards, which gives the same tree without parsing the body's bytes.
+HRESULT PdfDataDocument(const std::vector<std::string>& names,
+                        const std::vector<std::string>& bodies, RefPtr<IXmlDocument>* document) {
+  bool plain = true;
+  for (const std::string& body : bodies) plain = plain && IsPlainContent(body);
+  std::string elements;
+  for (size_t i = 0; i < names.size(); ++i) {
+    elements += PdfDataElementStart(names[i]);
+    if (!plain) elements += bodies[i];
+    elements += "</qendix:data>";
+  }
+  HRESULT hr = LoadXmlDocument(elements, document);
+  if (Failed(hr) || !plain) return hr;
+  // Several elements are no well-formed document: only a single one has a root to fill.
+  xmlNode* root = xmlDocGetRootElement((*document)->Document());
+  if (!root || bodies.size() != 1 || bodies[0].empty()) return S_OK;
+  if (bodies[0].size() > static_cast<size_t>(INT_MAX)) return E_OUTOFMEMORY;
+  xmlNode* text = xmlNewDocTextLen(root->doc, reinterpret_cast<const xmlChar*>(bodies[0].data()),
+                                   static_cast<int>(bodies[0].size()));
+  if (!text) return E_OUTOFMEMORY;
+  if (!xmlAddChild(root, text)) {
+    xmlFreeNode(text);
+    return E_OUTOFMEMORY;
+  }
   return S_OK;
 }
 
@@ -144,18 +182,20 @@ HRESULT EncryptPdfs(AnonymizerContext& context, std::string_view codingLineXml,
   if (!document) return E_POINTER;
   document->Reset();
 
-  std::string elements;
   std::vector<std::string> enveloped;
+  std::vector<std::string> bodies;
   for (const std::string& value : QuotedValues(codingLineXml)) {
     std::optional<std::string> name = context.FindPdf(CleanReference(UnescapeCodingLine(value)));
     if (!name) continue;
-    HRESULT hr = EnvelopePdf(context, *name, elements);
+    std::string body;
+    HRESULT hr = EnvelopePdf(context, *name, &body);
     if (Failed(hr)) return hr;
     enveloped.push_back(*name);
+    bodies.push_back(std::move(body));
   }
 
   RefPtr<IXmlDocument> result;
-  HRESULT hr = LoadXmlDocument(elements, &result);
+  HRESULT hr = PdfDataDocument(enveloped, bodies, &result);
   if (Failed(hr)) return hr;
   // Only PDFs that really travel in the document are recorded for deletion after the save.
   if (xmlDocGetRootElement(result->Document()))

@@ -38,23 +38,20 @@ HRESULT EncryptText(const AnonymizerContext& context, std::string_view text, std
   // A line break would add header lines (further recipients) to the message.
   if (HasLineBreak(sender) || HasLineBreak(rcpt)) return E_INVALIDARG;
 
-  std::unique_ptr<MessageFile> file;
-  HRESULT hr = MessageFile::Create(&file);
-  if (Failed(hr)) return hr;
   // The clear text is wiped from memory on every way out.
   std::string plain = Utf8ToCp1252(text);
   WipeOnExit wipePlain(plain);
   std::string lines = ToCrLf(plain);
   WipeOnExit wipeLines(lines);
-  hr = file->Append("From: " + Utf8ToCp1252(sender) + "\r\nTo: " + Utf8ToCp1252(rcpt) + "\r\n\r\n");
-  if (Succeeded(hr)) hr = file->Append(lines);
-  if (Succeeded(hr)) hr = file->CloseForWriting();
-  if (Failed(hr)) return hr;
-
-  const RetryWait wait = context.Wait();
-  hr = SmimeEnvelopeFile(file->Path(), wait);
-  if (Failed(hr)) return hr;
-  return ReadEnvelopeBody(*file, wait, body);
+  const std::string header =
+      "From: " + Utf8ToCp1252(sender) + "\r\nTo: " + Utf8ToCp1252(rcpt) + "\r\n\r\n";
+  return SealMessage(
+      context,
+      [&](MessageFile& file) {
+        HRESULT hr = file.Append(header);
+        return Succeeded(hr) ? file.Append(lines) : hr;
+      },
+      body);
 }
 
 }  // namespace qx

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,9 +14,11 @@
 #include <memory>
 #include <new>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/secure_wipe.h"
+#include "platform/unique_fd.h"
 
 namespace qx {
 
@@ -72,6 +75,31 @@ bool RemoveFolder(int parent, const char* name) {
   return ::unlinkat(parent, name, AT_REMOVEDIR) == 0;
 }
 
+// A memory file for one message, mode 0600; -1 when the system offers none.
+int MakeMemoryFile() {
+  int fd = ::memfd_create("qendix-message", MFD_CLOEXEC);
+  if (fd < 0) return -1;
+  if (::fchmod(fd, 0600) != 0) {
+    const int cause = errno;
+    ::close(fd);
+    errno = cause;
+    return -1;
+  }
+  return fd;
+}
+
+std::string ProcFdPath(int fd) {
+  return "/proc/self/fd/" + std::to_string(fd);
+}
+
+// Whether a memory file can be opened again by its /proc path, as the client's load does.
+bool MemoryFilesReachable() {
+  UniqueFd memory(MakeMemoryFile());
+  if (!memory.valid()) return false;
+  UniqueFd again(::open(ProcFdPath(memory.get()).c_str(), O_RDONLY | O_CLOEXEC));
+  return again.valid();
+}
+
 }  // namespace
 
 int RemoveStaleMessageFolders() {
@@ -95,35 +123,58 @@ int RemoveStaleMessageFolders() {
   return removed;
 }
 
-HRESULT MessageFile::Create(std::unique_ptr<MessageFile>* file) {
+HRESULT MessageFolder::Create(std::unique_ptr<MessageFolder>* folder) {
+  if (!folder) return E_POINTER;
+  folder->reset();
+  std::unique_ptr<MessageFolder> made(new (std::nothrow) MessageFolder);
+  if (!made) return E_OUTOFMEMORY;
+  std::string path =
+      TempBase() + "/" + std::string(kFolderPrefix) + std::to_string(::getpid()) + "-XXXXXX";
+  if (!mkdtemp(path.data())) return HresultFromErrno(errno);
+  made->path_ = std::move(path);  // from here on the destructor removes the folder
+  made->memoryMessages_ = MemoryFilesReachable();
+  *folder = std::move(made);
+  return S_OK;
+}
+
+MessageFolder::~MessageFolder() {
+  if (path_.empty()) return;
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+HRESULT MessageFile::Create(MessageFolder& folder, std::unique_ptr<MessageFile>* file) {
   if (!file) return E_POINTER;
   file->reset();
   std::unique_ptr<MessageFile> made(new (std::nothrow) MessageFile);
   if (!made) return E_OUTOFMEMORY;
-  std::string folder =
-      TempBase() + "/" + std::string(kFolderPrefix) + std::to_string(::getpid()) + "-XXXXXX";
-  if (!mkdtemp(folder.data())) return HresultFromErrno(errno);
-  made->folder_ = folder;  // from here on the destructor removes the folder
-  std::string path = folder + "/msg-XXXXXX";
-  int fd = mkostemp(path.data(), O_CLOEXEC);  // O_CREAT | O_EXCL, mode 0600
-  if (fd < 0) return HresultFromErrno(errno);
-  made->path_ = path;
-  made->fd_ = fd;
+  if (folder.MemoryMessages()) {
+    made->fd_ = MakeMemoryFile();
+    if (made->fd_ < 0) return HresultFromErrno(errno);
+    made->inMemory_ = true;
+    made->path_ = ProcFdPath(made->fd_);
+    made->savePath_ = folder.Path() + "/envelope-" + std::to_string(++folder.envelopes_);
+  } else {
+    std::string path = folder.Path() + "/msg-XXXXXX";
+    int fd = mkostemp(path.data(), O_CLOEXEC);  // O_CREAT | O_EXCL, mode 0600
+    if (fd < 0) return HresultFromErrno(errno);
+    made->fd_ = fd;
+    made->path_ = path;
+    made->savePath_ = std::move(path);  // the envelope replaces the clear text
+  }
+  made->writable_ = true;
   *file = std::move(made);
   return S_OK;
 }
 
 MessageFile::~MessageFile() {
   if (fd_ >= 0) ::close(fd_);
-  if (!path_.empty()) ::unlink(path_.c_str());
-  if (!folder_.empty()) {
-    std::error_code ignored;
-    std::filesystem::remove_all(folder_, ignored);
-  }
+  if (!inMemory_ && !path_.empty()) ::unlink(path_.c_str());
+  if (!savePath_.empty() && savePath_ != path_) ::unlink(savePath_.c_str());
 }
 
 HRESULT MessageFile::Append(std::string_view bytes) {
-  if (fd_ < 0) return E_UNEXPECTED;
+  if (!writable_ || fd_ < 0) return E_UNEXPECTED;
   while (!bytes.empty()) {
     ssize_t written = ::write(fd_, bytes.data(), bytes.size());
     if (written < 0) {
@@ -136,17 +187,22 @@ HRESULT MessageFile::Append(std::string_view bytes) {
 }
 
 HRESULT MessageFile::CloseForWriting() {
-  if (fd_ < 0) return S_OK;
-  int fd = fd_;
-  fd_ = -1;
+  if (!writable_) return S_OK;
+  writable_ = false;
+  // A memory file must stay open: it is the message.
+  if (inMemory_) return S_OK;
+  int fd = std::exchange(fd_, -1);
   return ::close(fd) == 0 ? S_OK : HresultFromErrno(errno);
 }
 
 HRESULT MessageFile::Read(size_t maxBytes, std::string* content) const {
   if (!content) return E_POINTER;
   content->clear();
-  int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  int fd = ::open(savePath_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) return HresultFromErrno(errno);
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && st.st_size > 0 && static_cast<uint64_t>(st.st_size) <= maxBytes)
+    content->reserve(static_cast<size_t>(st.st_size));  // one allocation for the usual case
   HRESULT hr = S_OK;
   char block[8192];
   for (;;) {

@@ -111,7 +111,10 @@ void AppendXmlEscaped(std::string& out, std::string_view text, bool attribute) {
           out += c;
         break;
       default:
-        out += c;
+        // A control character but tab and the line ends is not allowed in an XML document, not
+        // even as a reference: it becomes "?", so that the document stays well-formed.
+        out +=
+            static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\n' && c != '\r' ? '?' : c;
     }
   }
 }

@@ -53,7 +53,9 @@ struct IXmlDocument : IUnknown {
 // Serialises one libxml2 node as IXmlNode::get_xml describes.
 std::string SerializeXmlNode(const xmlNode* node);
 
-// Appends `text` with "&", "<" and ">" escaped, and '"' too for an attribute value.
+// Appends `text` with "&", "<" and ">" escaped, and '"' too for an attribute value. A control
+// character that XML does not allow (below 0x20, but for tab, LF and CR) becomes "?". Works on
+// the bytes of any ASCII-compatible encoding.
 void AppendXmlEscaped(std::string& out, std::string_view text, bool attribute = true);
 
 // A node list holding the XML texts of `nodes`, serialised now (the nodes need not outlive it).

@@ -5,14 +5,108 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
 #include <cctype>
+#include <cerrno>
 #include <climits>
+#include <memory>
+#include <random>
+#include <string_view>
 
 #include "net/http_download.h"
 #include "platform/module.h"
+#include "platform/unique_fd.h"
 #include "platform/xml_sax.h"
 
 namespace qx {
+namespace {
+
+// The largest centers document read (as LoadCache reads the cache).
+constexpr size_t kMaxDocumentBytes = 8u << 20;
+constexpr size_t kTempRandomChars = 6;
+
+// Whether `name` is a refresh's temporary name for the cache `cacheName`:
+// "." + cacheName + "." + six letters or digits (the pattern of mkostemp).
+bool IsRefreshTempName(std::string_view name, std::string_view cacheName) {
+  const size_t prefix = 1 + cacheName.size() + 1;
+  if (name.size() != prefix + kTempRandomChars || name[0] != '.' ||
+      name.substr(1, cacheName.size()) != cacheName || name[prefix - 1] != '.')
+    return false;
+  for (char c : name.substr(prefix))
+    if (!std::isalnum(static_cast<unsigned char>(c))) return false;
+  return true;
+}
+
+// Removes from `folder` the temporaries that refreshes killed between naming their download and
+// renaming it over the cache left behind. A refresh of another process that is just between the
+// two then fails its rename and keeps the old cache, which is harmless.
+void RemoveRefreshLeftovers(const std::string& folder, const std::string& cacheName) {
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
+  if (!dir) return;
+  std::vector<std::string> names;
+  while (dirent* entry = ::readdir(dir.get()))
+    if (IsRefreshTempName(entry->d_name, cacheName)) names.emplace_back(entry->d_name);
+  for (const std::string& name : names) ::unlinkat(::dirfd(dir.get()), name.c_str(), 0);
+}
+
+// The whole file behind `fd`, read from its start; false when it is larger than `max`.
+bool ReadBack(int fd, size_t max, std::string* text) {
+  text->clear();
+  char block[16384];
+  for (off_t at = 0;;) {
+    ssize_t got = ::pread(fd, block, sizeof block, at);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return false;
+    if (got == 0) return true;
+    if (text->size() + static_cast<size_t>(got) > max) return false;
+    text->append(block, static_cast<size_t>(got));
+    at += got;
+  }
+}
+
+// Gives the unnamed file `fd` a free temporary name in `folder` (see IsRefreshTempName), through
+// /proc/self/fd, which needs no privilege. False when it cannot be named.
+bool NameUnnamedFile(int fd, const std::string& folder, const std::string& cacheName,
+                     std::string* path) {
+  static constexpr char kChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  std::random_device random;
+  const std::string from = "/proc/self/fd/" + std::to_string(fd);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name = folder + "/." + cacheName + ".";
+    for (size_t i = 0; i < kTempRandomChars; ++i) name += kChars[random() % (sizeof kChars - 1)];
+    if (::linkat(AT_FDCWD, from.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+      *path = std::move(name);
+      return true;
+    }
+    if (errno != EEXIST) return false;
+  }
+  return false;
+}
+
+// Writes `text` to a new named temporary in `folder`, flushed to disk.
+bool WriteNamedTemp(const std::string& folder, const std::string& cacheName,
+                    const std::string& text, std::string* path) {
+  std::string name = folder + "/." + cacheName + ".XXXXXX";
+  UniqueFd fd(mkostemp(name.data(), O_CLOEXEC));
+  if (!fd.valid()) return false;
+  bool ok = ::fchmod(fd.get(), 0644) == 0;
+  for (size_t done = 0; ok && done < text.size();) {
+    ssize_t n = ::write(fd.get(), text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    ok = n > 0;
+    if (ok) done += static_cast<size_t>(n);
+  }
+  ok = ok && ::fsync(fd.get()) == 0;
+  if (!ok) {
+    ::unlink(name.c_str());
+    return false;
+  }
+  *path = std::move(name);
+  return true;
+}
+
+}  // namespace
 
 // Feeds the elements of the centers namespace into a directory.
 class CenterDirectoryParser final : public XmlStartElementHandler {
@@ -67,21 +161,34 @@ bool CenterDirectory::Refresh() {
   if (!LoadCache() || update_url_.empty()) return false;
   auto slash = cache_path_.rfind('/');
   std::string folder = slash == std::string::npos ? "." : cache_path_.substr(0, slash);
-  std::string temp = folder + "/.qendix.xml.XXXXXX";
-  int fd = mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) return false;
-  bool ok = DownloadToFd(update_url_ + "/qendix.xml", fd);
-  ok = (fchmod(fd, 0644) == 0) && ok;
-  ok = (fsync(fd) == 0) && ok;
-  ok = (::close(fd) == 0) && ok;
+  std::string cacheName = slash == std::string::npos ? cache_path_ : cache_path_.substr(slash + 1);
+  RemoveRefreshLeftovers(folder, cacheName);
+  // The download goes into a file without a name, so that a process killed during it leaves
+  // nothing behind; it is named only for the rename over the cache. A file system without
+  // unnamed files gets a named temporary from the start.
+  std::string temp;
+  UniqueFd fd(::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0644));
+  if (!fd.valid()) {
+    temp = folder + "/." + cacheName + ".XXXXXX";
+    fd = UniqueFd(mkostemp(temp.data(), O_CLOEXEC));
+    if (!fd.valid()) return false;
+  }
+  bool ok = DownloadToFd(update_url_ + "/qendix.xml", fd.get());
+  ok = ok && ::fchmod(fd.get(), 0644) == 0 && ::fsync(fd.get()) == 0;
+  std::string text;
+  ok = ok && ReadBack(fd.get(), kMaxDocumentBytes, &text);
   if (ok) {
     // A document without centers would leave the user no Trust Center to choose.
-    CenterDirectory fresh(temp);
-    ok = fresh.LoadCache() && !fresh.labels().empty();
+    CenterDirectory fresh{std::string()};
+    CenterDirectoryParser parser(&fresh);
+    ok = ParseXmlMemory(text, parser) && !fresh.labels().empty();
   }
+  if (ok && temp.empty() && !NameUnnamedFile(fd.get(), folder, cacheName, &temp))
+    ok = WriteNamedTemp(folder, cacheName, text, &temp);  // no /proc: write it out again
+  fd = UniqueFd();
   // rename() replaces the cache in one step: a reader sees the old or the new file, never none.
   if (ok && ::rename(temp.c_str(), cache_path_.c_str()) == 0) return true;
-  ::unlink(temp.c_str());
+  if (!temp.empty()) ::unlink(temp.c_str());
   return false;
 }
 

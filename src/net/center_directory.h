@@ -39,10 +39,12 @@ class CenterDirectory {
   const std::string& cachePath() const { return cache_path_; }
 
   // Downloads updateUrl + "/qendix.xml" (no cache, redirects followed but never from https to
-  // http, HTTPS verified) into a temporary file beside the cache and, when it is a well-formed
-  // centers document with at least one labelled center, renames it over the cache. False (old
-  // cache kept, no temporary file left) when the cache cannot be loaded, there is no update URL,
-  // the download fails, or the document is not well-formed or holds no center.
+  // http, HTTPS verified) into an unnamed file beside the cache and, when it is a well-formed
+  // centers document with at least one labelled center, names it and renames it over the cache.
+  // False (old cache kept, no temporary file left) when the cache cannot be loaded, there is no
+  // update URL, the download fails, or the document is not well-formed or holds no center. A
+  // process killed during a refresh leaves no file; temporaries named by a refresh killed just
+  // before its rename are removed by the next refresh.
   bool Refresh();
 
  private:

@@ -16,6 +16,12 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr size_t kMaxStatusText = 127;
+constexpr std::chrono::milliseconds kConnectTimeout{30000};
+constexpr std::chrono::milliseconds kStallTimeout{120000};
+
+// The limits new clients take (SetDefaultTimeoutsForTesting), in milliseconds.
+std::atomic<int64_t> g_connectMs{kConnectTimeout.count()};
+std::atomic<int64_t> g_stallMs{kStallTimeout.count()};
 
 void InitCurl() {
   static std::once_flag once;
@@ -28,6 +34,9 @@ struct Transfer {
   std::chrono::milliseconds stall{0};
   Clock::time_point lastMove = Clock::now();
   curl_off_t moved = -1;
+  curl_off_t requestBytes = 0;
+  // When the last byte of the request went out; the reply must be complete one stall time later.
+  std::optional<Clock::time_point> sent;
   std::string body;
   std::string statusText;
 };
@@ -65,12 +74,15 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
   return Succeeded(hr) ? total : 0;
 }
 
-// Ends the transfer when Abort was called or when no byte moved for the stall time.
+// Ends the transfer when Abort was called, when no byte moved for the stall time, or when the
+// reply is not complete one stall time after the request was sent.
 int OnProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t, curl_off_t uploaded) {
   auto* t = static_cast<Transfer*>(user);
   HRESULT hr = GuardedCall([&] {
     if (t->aborted->load()) return S_FALSE;
     const Clock::time_point now = Clock::now();
+    if (!t->sent && uploaded >= t->requestBytes) t->sent = now;
+    if (t->sent && now - *t->sent >= t->stall) return S_FALSE;
     if (downloaded + uploaded != t->moved) {
       t->moved = downloaded + uploaded;
       t->lastMove = now;
@@ -96,7 +108,10 @@ std::string SchemeOf(const std::string& url) {
 }  // namespace
 
 XmlRpcClient::XmlRpcClient(EventTarget& events, std::string endpointUrl)
-    : events_(events), endpointUrl_(std::move(endpointUrl)) {
+    : events_(events),
+      endpointUrl_(std::move(endpointUrl)),
+      connectTimeout_(g_connectMs.load()),
+      stallTimeout_(g_stallMs.load()) {
   InitCurl();
   CURL* curl = curl_easy_init();
   if (!curl) return;
@@ -133,6 +148,12 @@ XmlRpcClient::~XmlRpcClient() {
   curl_slist_free_all(headers_);
 }
 
+void XmlRpcClient::SetDefaultTimeoutsForTesting(std::chrono::milliseconds connect,
+                                                std::chrono::milliseconds stall) {
+  g_connectMs.store(connect.count() > 0 ? connect.count() : kConnectTimeout.count());
+  g_stallMs.store(stall.count() > 0 ? stall.count() : kStallTimeout.count());
+}
+
 void XmlRpcClient::SetTimeoutsForTesting(std::chrono::milliseconds connect,
                                          std::chrono::milliseconds stall) {
   connectTimeout_ = connect;
@@ -147,6 +168,7 @@ bool XmlRpcClient::Post(const std::string& url, const std::string& body, const s
   Transfer transfer;
   transfer.aborted = &aborted_;
   transfer.stall = stallTimeout_;
+  transfer.requestBytes = static_cast<curl_off_t>(body.size());
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
   curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.data());
   curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));

@@ -6,9 +6,10 @@
 // reused for every call, so the connection is kept alive. Bodies are UTF-8 with
 // "Content-Type: text/xml"; HTTP basic authentication is sent with qendix.session.new only. HTTPS
 // certificates are verified, only http and https are spoken, a POST is never redirected and a
-// reply larger than kMaxReplyBytes fails the call. A connection must be made within 30 seconds and
-// a transfer that moves no byte for 120 seconds is abandoned; Abort ends a running exchange from
-// another thread.
+// reply larger than kMaxReplyBytes fails the call. A connection must be made within 30 seconds, a
+// transfer that moves no byte for 120 seconds is abandoned, and so is a reply that is not complete
+// 120 seconds after the request was sent (a server that trickles its answer byte by byte cannot
+// hold the job); Abort ends a running exchange from another thread.
 //
 // What the server or HTTP reports becomes events on `events` (origin moIGReceiver, class
 // mcModule): a status other than 200, an XML-RPC fault, and the input gate's own events, which
@@ -95,8 +96,13 @@ class XmlRpcClient {
   // https URL, and https when the endpoint is https.
   static bool IsAcceptableGateUrl(const std::string& endpointUrl, const std::string& gateUrl);
 
-  // The connect and stall limits (30 s and 120 s); tests shorten them.
+  // The connect and stall limits (30 s and 120 s; the stall limit also bounds the wait for the
+  // reply); tests shorten them.
   void SetTimeoutsForTesting(std::chrono::milliseconds connect, std::chrono::milliseconds stall);
+  // The same for every client made afterwards in this process (tests of the steps that make their
+  // own clients); zero durations restore the defaults. Not for use while clients are being made.
+  static void SetDefaultTimeoutsForTesting(std::chrono::milliseconds connect,
+                                           std::chrono::milliseconds stall);
 
  private:
   // Exchange, with HTTP basic credentials when `user` and `password` are given.
@@ -117,8 +123,8 @@ class XmlRpcClient {
   void* curl_ = nullptr;  // the one CURL easy handle, reused for every call
   curl_slist* headers_ = nullptr;
   std::atomic<bool> aborted_{false};
-  std::chrono::milliseconds connectTimeout_{30000};
-  std::chrono::milliseconds stallTimeout_{120000};
+  std::chrono::milliseconds connectTimeout_;
+  std::chrono::milliseconds stallTimeout_;
 };
 
 }  // namespace qx

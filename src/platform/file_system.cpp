@@ -13,6 +13,7 @@
 
 #include <cstring>
 #include <memory>
+#include <random>
 #include <string_view>
 #include <utility>
 
@@ -335,7 +336,12 @@ AtomicFileWriter::~AtomicFileWriter() {
 HRESULT AtomicFileWriter::Open(const std::string& path, unsigned mode) {
   if (fd_ >= 0 || !temp_.empty() || Failed(result_)) return result_ = HresultFromErrno(EINVAL);
   path_ = path;
-  fd_ = CreateTempIn(FolderOf(path), BaseName(path), ".", &temp_);
+  // The content goes into a file without a name, so that a process killed before Commit leaves
+  // nothing behind; Commit names it through /proc/self/fd just for the rename. Without unnamed
+  // files (or /proc) a named temporary is written instead.
+  if (::access("/proc/self/fd", X_OK) == 0)
+    fd_ = ::open(FolderOf(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  if (fd_ < 0) fd_ = CreateTempIn(FolderOf(path), BaseName(path), ".", &temp_);
   if (fd_ < 0) return result_ = ErrnoResult();
   struct stat old;
   if (::stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode)) mode |= old.st_mode & S_IRGRP;
@@ -364,6 +370,22 @@ HRESULT AtomicFileWriter::Commit() {
   if (fd_ < 0) return result_ = HresultFromErrno(EBADF);
   if (Failed(Flush())) return result_;
   if (::fsync(fd_) != 0) return result_ = ErrnoResult();
+  if (temp_.empty()) {
+    // The unnamed file linked under a free name of the temporary pattern, just for the rename.
+    const std::string self = "/proc/self/fd/" + std::to_string(fd_);
+    const std::string stem = BaseName(path_).substr(0, NAME_MAX - 2 - kRandomChars);
+    std::random_device random;
+    for (int attempt = 0; temp_.empty(); ++attempt) {
+      static constexpr char kChars[] =
+          "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+      std::string name = JoinPath(FolderOf(path_), "." + stem + ".");
+      for (size_t i = 0; i < kRandomChars; ++i) name += kChars[random() % (sizeof kChars - 1)];
+      if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0)
+        temp_ = std::move(name);
+      else if (errno != EEXIST || attempt == 100)
+        return result_ = ErrnoResult();
+    }
+  }
   const int fd = std::exchange(fd_, -1);
   if (::close(fd) != 0) return result_ = ErrnoResult();
   if (::rename(temp_.c_str(), path_.c_str()) != 0) return result_ = ErrnoResult();

@@ -90,7 +90,10 @@ HRESULT WriteFileAtomically(const std::string& path, const std::string& content,
 // in memory as a whole: Open makes the temporary file, Write adds to it (buffered), Commit
 // flushes it to disk and renames it over `path`, then flushes the folder. Without a successful
 // Commit the temporary file is removed when the object goes and `path` is left as it was. The
-// first failure is kept: later calls return it and do nothing. One thread; not copyable.
+// temporary file has no name until Commit renames it (O_TMPFILE; a named hidden file beside
+// `path` where the file system or /proc lacks them), so a process killed before Commit leaves
+// no file. The first failure is kept: later calls return it and do nothing. One thread; not
+// copyable.
 class AtomicFileWriter {
  public:
   AtomicFileWriter() = default;

@@ -3,8 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
+#include <unordered_set>
 
 #include "crypto/start_asas.h"
 #include "formats/file_kind.h"
@@ -36,6 +36,7 @@ PAnonymizer::PAnonymizer(JobContext& context)
 }
 
 PAnonymizer::~PAnonymizer() {
+  anonymizer_->CloseEnvelopeWorkspace();  // when Finish was not reached
   certificates_.reset();
   context_.SetAnonymizer(nullptr);
 }
@@ -79,6 +80,9 @@ void PAnonymizer::Prepare(std::vector<std::string>& files) {
     anonymizer_->SetPdfFiles(pdfFiles_);
   }
   fileFailed_ = false;
+  // One private message folder and one S/MIME object for all envelopes of the run. Without them
+  // every envelope makes its own, and reports the same failure if that fails too.
+  anonymizer_->OpenEnvelopeWorkspace();
   DownloadWindow::Instance().Acquire();
   windowAcquired_ = true;
   CenterDirectory().Refresh();
@@ -144,11 +148,12 @@ void PAnonymizer::ReportFailure(const std::string& name, HRESULT hr) {
 }
 
 void PAnonymizer::Finish() {
-  const std::vector<std::string> delivered = anonymizer_->DeliveredPdfs();
+  const std::vector<std::string> deliveredList = anonymizer_->DeliveredPdfs();
+  const std::unordered_set<std::string> delivered(deliveredList.begin(), deliveredList.end());
   for (const std::string& pdf : pdfFiles_) {
     struct stat st;
     const bool gone = ::lstat(SourcePath(pdf).c_str(), &st) != 0 && errno == ENOENT;
-    if (gone || std::find(delivered.begin(), delivered.end(), pdf) != delivered.end()) {
+    if (gone || delivered.count(pdf)) {
       Raise(mlInfo, mcModule, 2, pdf, LoadMessage(1023));
       ++doneCount_;
     } else if (fileFailed_) {
@@ -160,6 +165,7 @@ void PAnonymizer::Finish() {
     }
   }
   pdfFiles_.clear();
+  anonymizer_->CloseEnvelopeWorkspace();
   // Released only when Prepare acquired it: an empty run leaves the count as it was.
   if (windowAcquired_) DownloadWindow::Instance().Release(false);
   windowAcquired_ = false;

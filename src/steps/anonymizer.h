@@ -11,7 +11,9 @@
 // stops the second), never neither.
 //
 // One object per run on the job's worker thread; not thread-safe. It shares its AnonymizerContext
-// (sender, recipients, PDF files) with its transforms and envelopes through the job context.
+// (sender, recipients, PDF files, the envelopes' workspace with its private message folder) with
+// its transforms and envelopes through the job context. The workspace is opened before the first
+// invoice and closed, its folder removed, after the last one or when the step ends otherwise.
 #pragma once
 
 #include <memory>
@@ -30,7 +32,8 @@ namespace qx {
 class PAnonymizer : public PStep {
  public:
   explicit PAnonymizer(JobContext& context);
-  // Withdraws the certificate registrations, then forgets the shared Anonymizer data.
+  // Closes the envelopes' workspace, withdraws the certificate registrations, then forgets the
+  // shared Anonymizer data.
   ~PAnonymizer() override;
 
  protected:

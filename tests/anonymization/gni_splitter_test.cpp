@@ -108,6 +108,18 @@ INSTANTIATE_TEST_SUITE_P(
                   "[INFC1]\r\n115=\xE9\x80\x81\r217=\xFC\r\n",
                   "[INFC1]\n115=\xE9\x80\x81\n",
                   "[INFC1]\n217=\xFC\n",
+                  {}},
+        // XML allows no control character but tab and line ends, not even as a reference.
+        SplitCase{"ControlBytesInClearBecomeQuestionMarks",
+                  std::string("[INFC1]\n115=A\0B\x1F\t\n217=\x02\n[B\x01VR1]\n", 32),
+                  "[INFC1]\n115=A?B?\t\n[B?VR1]\n",
+                  "[INFC1]\n217=\x02\n",
+                  {}},
+        // Numbers are read modulo 2^32; they are written as read, never with a minus sign.
+        SplitCase{"NumbersBeyond31BitsWrittenAsRead",
+                  "[INFC3000000000]\n3000000001=x\n4294967411=Q-1\n4294967513=756\n",
+                  "[INFC3000000000]\n3000000001=x\n115=Q-1\n",
+                  "[INFC3000000000]\n217=756\n",
                   {}}),
     [](const auto& info) { return std::string(info.param.label); });
 

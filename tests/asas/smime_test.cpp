@@ -148,6 +148,22 @@ TEST_F(SmimeTest, ConfiguredCertificateFileComesBeforeTheStore) {
   EXPECT_EQ(Envelope(file), kCertNotFound);
 }
 
+TEST_F(SmimeTest, ACertificateReplacedBetweenTwoEnvelopesIsUsedForTheSecond) {
+  // Decoded certificates are kept by their bytes: new bytes under the same name must count.
+  std::string file = dir / "message";
+  for (const Recipient* now : {&tc1, &tc2}) {
+    ASSERT_EQ(ImportCertificate(home, "tc1", ReadFile(now->cert_file)), qx::S_OK);
+    WriteFile(file, "To: tc1\n\nsecret");
+    ASSERT_EQ(Envelope(file), qx::S_OK);
+    bool ok = false;
+    EXPECT_EQ(testing::OpenSslDecrypt(file, *now, &ok), "secret") << now->name;
+    EXPECT_TRUE(ok);
+  }
+  bool ok = true;
+  testing::OpenSslDecrypt(file, tc1, &ok);
+  EXPECT_FALSE(ok);
+}
+
 TEST_F(SmimeTest, UnusableConfiguredValueFallsBackToTheStoreWithAWarning) {
   auto conf = MakeClientConf(home);
   ASSERT_EQ(conf->ConfSetValue(std::string("smime"), std::string("tc1_cert"),

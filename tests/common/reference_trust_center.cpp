@@ -25,6 +25,7 @@ ReferenceTrustCenter::ReferenceTrustCenter(const std::string& store, const std::
       "--rcpt",           rcpt};
   if (!key.empty()) args.insert(args.end(), {"--key", key, "--cert", cert});
   args.insert(args.end(), flags.begin(), flags.end());
+  for (const std::string& flag : flags) tls_ = tls_ || flag == "--tls";
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);

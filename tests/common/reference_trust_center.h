@@ -13,7 +13,8 @@ namespace qx::testing {
 class ReferenceTrustCenter {
  public:
   // Starts the server with `key`/`cert` (PEM files; empty for none) as its own recipient `rcpt`
-  // and the extra command-line flags; Port() is 0 when it could not be started.
+  // and the extra command-line flags (with "--tls" it speaks https); Port() is 0 when it could
+  // not be started.
   ReferenceTrustCenter(const std::string& store, const std::string& key, const std::string& cert,
                        const std::string& rcpt, const std::vector<std::string>& flags = {});
   ~ReferenceTrustCenter();
@@ -21,7 +22,9 @@ class ReferenceTrustCenter {
   ReferenceTrustCenter& operator=(const ReferenceTrustCenter&) = delete;
 
   int Port() const { return port_; }
-  std::string BaseUrl() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  std::string BaseUrl() const {
+    return (tls_ ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(port_);
+  }
   // A centers document naming this server as "TC test" for `rcpt`.
   std::string CentersDocument() const;
   // The lines of the store's received.log: "number\tsession\tverdict\tname\tparts\tcode".
@@ -30,6 +33,7 @@ class ReferenceTrustCenter {
  private:
   std::string store_;
   std::string rcpt_;
+  bool tls_ = false;
   pid_t pid_ = -1;
   int port_ = 0;
 };

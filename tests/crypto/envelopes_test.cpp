@@ -12,6 +12,7 @@
 
 #include "common/temp_dir.h"
 #include "crypto/anonymizer_context.h"
+#include "crypto/envelope_workspace.h"
 #include "crypto/smime_envelope.h"
 #include "fake_asas.h"
 #include "platform/class_registry.h"
@@ -78,7 +79,7 @@ class EnvelopeTest : public ::testing::Test {
   int waits_ = 0;
 };
 
-TEST_F(EnvelopeTest, TextGoesOutAsWindows1252WithCrLfAndThePrivateFileIsRemoved) {
+TEST_F(EnvelopeTest, TextGoesOutAsWindows1252WithCrLfAndNothingIsLeft) {
   std::string body;
   ASSERT_EQ(EncryptText(*context_, "<p>Zeile 1\nMüller €</p>\r\nEnde", &body), S_OK);
   const std::string expected = "From: S\r\nTo: R\r\n\r\n<p>Zeile 1\r\nM\xFCller \x80</p>\r\nEnde";
@@ -87,21 +88,47 @@ TEST_F(EnvelopeTest, TextGoesOutAsWindows1252WithCrLfAndThePrivateFileIsRemoved)
   for (const auto& line : Lines(body)) EXPECT_EQ(line.find('\r'), std::string::npos);
   EXPECT_EQ(FakeAsas().fileMode, 0600u);
   EXPECT_EQ(FakeAsas().folderMode, 0700u);
+  // The clear text was a memory file: it never had a name in a file system.
   ASSERT_EQ(FakeAsas().loadedPaths.size(), 1u);
-  EXPECT_FALSE(testing::FileExists(FakeAsas().loadedPaths[0]));
+  EXPECT_EQ(FakeAsas().loadedPaths[0].rfind("/proc/self/fd/", 0), 0u);
   EXPECT_EQ(EntriesIn(tmp_.path()), 0u);
   EXPECT_EQ(waits_, 0);
 }
 
-TEST_F(EnvelopeTest, EachEnvelopeGetsAFreshUnpredictableFile) {
-  std::string body;
-  ASSERT_EQ(EncryptText(*context_, "one", &body), S_OK);
-  ASSERT_EQ(EncryptText(*context_, "two", &body), S_OK);
-  ASSERT_EQ(FakeAsas().loadedPaths.size(), 2u);
-  const auto& paths = FakeAsas().loadedPaths;
-  EXPECT_NE(paths[0], paths[1]);
-  EXPECT_NE(std::filesystem::path(paths[0]).parent_path(),
-            std::filesystem::path(paths[1]).parent_path());
+// The Anonymizer's way: one workspace for the whole step. Its folder is private, empty between
+// two envelopes, and removed when the workspace is closed; a message that cannot be a memory file
+// is a private file in that folder, replaced by its envelope.
+TEST_F(EnvelopeTest, AnOpenWorkspaceKeepsOnePrivateFolderUntilItIsClosed) {
+  for (bool named : {false, true}) {
+    FakeAsas().savedPaths.clear();
+    ASSERT_EQ(context_->OpenEnvelopeWorkspace(), S_OK);
+    if (named) {
+      context_->WithEnvelopeWorkspace([](EnvelopeWorkspace& workspace) {
+        workspace.Folder().UseNamedMessages();
+        return S_OK;
+      });
+    }
+    AddPdf("1.pdf", "pdf");
+    std::string body;
+    RefPtr<IXmlDocument> doc;
+    ASSERT_EQ(EncryptText(*context_, "one", &body), S_OK);
+    ASSERT_EQ(EncryptPdfs(*context_, "coding_line=\"1\"", &doc), S_OK);
+    ASSERT_EQ(EncryptText(*context_, "two", &body), S_OK);
+
+    const auto& saved = FakeAsas().savedPaths;
+    ASSERT_EQ(saved.size(), 3u);
+    const std::string folder = std::filesystem::path(saved[0]).parent_path();
+    for (const std::string& path : saved)
+      EXPECT_EQ(std::filesystem::path(path).parent_path(), folder) << named;
+    EXPECT_EQ(FakeAsas().folderMode, 0700u);
+    EXPECT_EQ(FakeAsas().fileMode, 0600u);
+    EXPECT_EQ(FakeAsas().loadedPaths.back() == saved.back(), named);
+    EXPECT_EQ(EntriesIn(tmp_.path()), 1u);
+    EXPECT_EQ(EntriesIn(folder), 0u) << named;
+
+    context_->CloseEnvelopeWorkspace();
+    EXPECT_EQ(EntriesIn(tmp_.path()), 0u) << named;
+  }
 }
 
 TEST_F(EnvelopeTest, ALineBreakInSenderOrRecipientsIsRefused) {
@@ -170,6 +197,8 @@ TEST(ExtractEnvelopeBody, TakesTheLinesAfterTheFirstEmptyLine) {
   EXPECT_EQ(body, "line1\nline2\nlast\n");
   ASSERT_TRUE(ExtractEnvelopeBody("A\n\nx\rjunk\n\nafter\n", &body));
   EXPECT_EQ(body, "x\n\nafter\n");  // cut at a CR in the line; later empty lines stay
+  ASSERT_TRUE(ExtractEnvelopeBody("A\r\n\nx\n\nlast", &body));  // no CR in the body
+  EXPECT_EQ(body, "x\n\nlast\n");
   EXPECT_FALSE(ExtractEnvelopeBody("A\nB\n", &body));
   EXPECT_FALSE(ExtractEnvelopeBody("A\n\n", &body));
   // A body line longer than 1023 bytes gives no body at all, never a cut-off one.
@@ -247,6 +276,27 @@ TEST_F(EnvelopeTest, MatchesNamesBeginningWithTheKeyInAnyCase) {
   EXPECT_FALSE(context_->FindPdf(""));  // an empty reference names no file
 }
 
+// The first match in list order wins, whether or not the name is ASCII, and delivered PDFs match
+// no more.
+TEST_F(EnvelopeTest, TheFirstUndeliveredMatchInListOrderIsFound) {
+  AddPdf("z_9.pdf", "unrelated");
+  AddPdf("K\xC3\x84_1.pdf", "umlaut");  // "KÄ_1.pdf"
+  AddPdf("k\xC3\xA4_1b.pdf", "umlaut, lower case");
+  AddPdf("K_1.pdf", "ascii");
+  AddPdf("k_1.pdf", "ascii, lower case");
+  const auto find = [&](std::string_view key) { return context_->FindPdf(key).value_or("-"); };
+  EXPECT_EQ(find("k\xC3\xA4_1"), "K\xC3\x84_1.pdf");
+  EXPECT_EQ(find("k"), "K\xC3\x84_1.pdf");
+  EXPECT_EQ(find("K_1"), "K_1.pdf");
+  RefPtr<IXmlDocument> doc;
+  ASSERT_EQ(EncryptPdfs(*context_, "coding_line=\"k\"", &doc), S_OK);
+  ASSERT_EQ(EncryptPdfs(*context_, "coding_line=\"k_\"", &doc), S_OK);
+  ASSERT_TRUE(context_->DeleteEnvelopedPdfs());
+  EXPECT_EQ(find("k"), "k\xC3\xA4_1b.pdf");
+  EXPECT_EQ(find("K_1"), "k_1.pdf");
+  EXPECT_EQ(find("z"), "z_9.pdf");
+}
+
 TEST_F(EnvelopeTest, NoMatchingPdfGivesAnEmptyDocumentWithoutCallingTheClient) {
   AddPdf("9.pdf", "x");
   RefPtr<IXmlDocument> doc;
@@ -284,6 +334,33 @@ TEST_F(EnvelopeTest, AFailedPdfEnvelopeKeepsThePdf) {
   EXPECT_EQ(EncryptPdfs(*context_, "coding_line=\"3\"", &doc), E_FAIL);
   EXPECT_TRUE(testing::FileExists(valid_ + "/3.pdf"));
   EXPECT_TRUE(context_->EnvelopedPdfs().empty());
+}
+
+// A body that is not plain text is parsed together with its element, as it always was: markup
+// becomes elements, and a body that is not well-formed leaves the PDF out and in "valid".
+TEST_F(EnvelopeTest, AnEnvelopeBodyThatIsNotPlainTextIsParsedWithItsElement) {
+  struct Case {
+    const char* body;
+    const char* content;  // of the element; null: no element
+  } cases[] = {{"QUJD\n", "QUJD\n"},
+               {"<b>x</b>\n", "x\n"},
+               {"a&b\n", nullptr},
+               {"a\x01;b\n", nullptr},
+               {"a>b\n", "a>b\n"}};
+  for (const Case& c : cases) {
+    FakeAsas().envelope = [&](const std::string&) { return std::string("H: 1\n\n") + c.body; };
+    context_->ForgetEnvelopedPdfs();
+    AddPdf("5.pdf", "x");
+    RefPtr<IXmlDocument> doc;
+    ASSERT_EQ(EncryptPdfs(*context_, "coding_line=\"5\"", &doc), S_OK) << c.body;
+    xmlNode* root = xmlDocGetRootElement(doc->Document());
+    EXPECT_EQ(root != nullptr, c.content != nullptr) << c.body;
+    EXPECT_EQ(context_->EnvelopedPdfs().size(), c.content ? 1u : 0u) << c.body;
+    if (!root || !c.content) continue;
+    xmlChar* content = xmlNodeGetContent(root);
+    EXPECT_STREQ(reinterpret_cast<char*>(content), c.content) << c.body;
+    xmlFree(content);
+  }
 }
 
 TEST_F(EnvelopeTest, PdfNamesAreEscapedInTheElement) {

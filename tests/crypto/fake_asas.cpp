@@ -265,8 +265,6 @@ class FakeSmime final : public IAsasSmime {
     if (!ok) return E_FAIL;
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0) state.fileMode = st.st_mode & 07777;
-    std::string folder = path.substr(0, path.rfind('/'));
-    if (::stat(folder.c_str(), &st) == 0) state.folderMode = st.st_mode & 07777;
     loaded_ = true;
     return S_OK;
   }
@@ -286,7 +284,12 @@ class FakeSmime final : public IAsasSmime {
       HRESULT hr = FailureOf("SmimeSave");
       return Failed(hr) ? hr : E_ACCESSDENIED;
     }
-    std::ofstream out(fileName.value_or(""), std::ios::binary | std::ios::trunc);
+    const std::string path = fileName.value_or("");
+    state.savedPaths.push_back(path);
+    struct stat st {};
+    if (::stat(path.substr(0, path.rfind('/')).c_str(), &st) == 0)
+      state.folderMode = st.st_mode & 07777;
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << envelope_;
     return out ? S_OK : E_FAIL;
   }

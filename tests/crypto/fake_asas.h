@@ -46,10 +46,12 @@ struct FakeAsasState {
   // failures["SmimeSave"], default E_ACCESSDENIED).
   int loadFailuresLeft = 0;
   int saveFailuresLeft = 0;
-  // What SmimeLoad read, the modes of the file and its folder at that time.
+  // What SmimeLoad read and the mode of that file; where SmimeSave saved and the mode of that
+  // folder.
   std::vector<std::string> loadedPaths;
   std::string loaded;
   unsigned fileMode = 0;
+  std::vector<std::string> savedPaths;
   unsigned folderMode = 0;
   // Turns the loaded message into the saved envelope. Default: DefaultEnvelope.
   std::function<std::string(const std::string& loaded)> envelope;

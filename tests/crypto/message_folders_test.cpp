@@ -39,8 +39,8 @@ class StaleMessageFolders : public ComponentTest {
 
 TEST_F(StaleMessageFolders, OnlyFoldersOfEndedProcessesOfThisUserGo) {
   const std::string ended = "qendix-msg-" + EndedProcess() + "-";
-  std::unique_ptr<MessageFile> running;  // a message of this process, in the middle of its work
-  ASSERT_EQ(MessageFile::Create(&running), S_OK);
+  std::unique_ptr<MessageFolder> running;  // the folder of this process, in the middle of its work
+  ASSERT_EQ(MessageFolder::Create(&running), S_OK);
   LeftBehind(tmp_ / (ended + "Ab12Cd"));
   LeftBehind(tmp_ / (ended + "short"));  // not the pattern
   LeftBehind(tmp_ / "qendix-Ab12Cd");

@@ -72,7 +72,9 @@ TEST_F(SentRegisterTest, AppendAddedWritesNewEntriesAtOnceOnLinesOfTheirOwn) {
   };
   for (const Case& c : cases) {
     ::unlink(RegisterPath().c_str());
-    if (c.before) ASSERT_TRUE(testing::WriteFile(RegisterPath(), c.before));
+    if (c.before) {
+      ASSERT_TRUE(testing::WriteFile(RegisterPath(), c.before));
+    }
     SentRegister reg(SettingsPath());
     ASSERT_TRUE(reg.Load(RegisterPath())) << c.label;
     reg.Add("Z", "A", "1.00", Now());
@@ -312,17 +314,17 @@ TEST_F(SentRegisterTest, IdentifierAndProviderAreComparedAsAPair) {
 
 TEST_F(SentRegisterTest, KeysOfAFileAreCheckedAndRecordedPairwise) {
   SentRegister reg(SettingsPath());
-  InvoiceKeys sent{{"A", "B"}, {"1.00", "2.00"}, {}, "Z1"};
+  InvoiceKeys sent{{"A", "B"}, {"1.00", "2.00"}, {}, "Z1", {}};
   EXPECT_FALSE(IsDuplicate(reg, sent));
   RecordSent(reg, sent);
   EXPECT_EQ(reg.size(), 2u);
   EXPECT_TRUE(reg.dirty());
-  EXPECT_TRUE(IsDuplicate(reg, InvoiceKeys{{"C", "B"}, {"3.00", "5.00"}, {}, "Z1"}));
-  EXPECT_FALSE(IsDuplicate(reg, InvoiceKeys{{"B"}, {"-2.00"}, {}, "Z1"}));
-  EXPECT_FALSE(IsDuplicate(reg, InvoiceKeys{{"A"}, {"1.00"}, {}, "Z2"}));
+  EXPECT_TRUE(IsDuplicate(reg, InvoiceKeys{{"C", "B"}, {"3.00", "5.00"}, {}, "Z1", {}}));
+  EXPECT_FALSE(IsDuplicate(reg, InvoiceKeys{{"B"}, {"-2.00"}, {}, "Z1", {}}));
+  EXPECT_FALSE(IsDuplicate(reg, InvoiceKeys{{"A"}, {"1.00"}, {}, "Z2", {}}));
   // An identifier without amount is checked and recorded with an empty amount.
-  EXPECT_TRUE(IsDuplicate(reg, InvoiceKeys{{"X", "A"}, {"9.00"}, {}, "Z1"}));
-  RecordSent(reg, InvoiceKeys{{"D", "E"}, {"4.00"}, {}, "Z1"});
+  EXPECT_TRUE(IsDuplicate(reg, InvoiceKeys{{"X", "A"}, {"9.00"}, {}, "Z1", {}}));
+  RecordSent(reg, InvoiceKeys{{"D", "E"}, {"4.00"}, {}, "Z1", {}});
   EXPECT_TRUE(reg.Find("Z1", "E", "-7.00"));
 }
 
@@ -531,9 +533,10 @@ TEST_F(SentRegisterTest, AnUnwritableFolderFailsTheSaveAndLeavesTheFile) {
   ASSERT_TRUE(testing::WriteFile(path, old));
   // Root writes into any folder: the save runs as an ordinary user who owns the files.
   const bool asRoot = testing::CanBecomeNobody();
-  if (asRoot)
+  if (asRoot) {
     for (const std::string& p : {dir_.path(), folder, path})
       ASSERT_EQ(chown(p.c_str(), testing::NobodyUid(), testing::NobodyGid()), 0);
+  }
   auto save = [&] {
     SentRegister reg(SettingsPath());
     if (!reg.Load(path)) return 1;

@@ -1,7 +1,7 @@
 // `qendix anonymize` killed at random instants, against the installed security client: after each
 // kill every invoice is still in "valid" or has a complete transfer document in "output" (or
 // both), every document in "output" is well-formed, and a last run finishes the work and leaves
-// no temporary file behind.
+// no temporary file behind, neither in "output" nor a message folder in the temporary folder.
 #include <dirent.h>
 #include <fcntl.h>
 #include <libxml/parser.h>
@@ -158,6 +158,11 @@ TEST_F(AnonymizeKillTest, AKillAtAnyInstantLosesNoInvoice) {
       const std::string name = entry->d_name;
       EXPECT_TRUE(name[0] != '.' || name == "." || name == "..") << name << " left behind";
     }
+    // The killed run's message folder went at the next job start, the next run's at its end.
+    std::unique_ptr<DIR, int (*)(DIR*)> tmp(::opendir((temp_ / "tmp").c_str()), ::closedir);
+    ASSERT_TRUE(tmp);
+    while (dirent* entry = ::readdir(tmp.get()))
+      EXPECT_NE(std::string(entry->d_name).rfind("qendix-msg-", 0), 0u) << entry->d_name;
   }
   RecordProperty("kills_midway", midway);
   RecordProperty("run_ms", static_cast<int>(runTime_.count()));

@@ -2,7 +2,9 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -187,6 +189,29 @@ TEST(AtomicFileWriter, WritesPiecesWholeOrNothing) {
   ASSERT_EQ(writer.Commit(), S_OK);
   EXPECT_EQ(ReadFile(t / "r.log"), expected);
   EXPECT_EQ(AllNames(t.path()), std::vector<std::string>{"r.log"});
+}
+
+// A process killed while it writes leaves no temporary file beside the target.
+TEST(AtomicFileWriter, AWriterKilledBeforeCommitLeavesNoFile) {
+  TempDir t;
+  ASSERT_TRUE(WriteFile(t / "s.ini", "old"));
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    AtomicFileWriter writer;
+    writer.Open(t / "s.ini");
+    writer.Write("new");
+    (void)!::write(ready[1], "w", 1);
+    ::pause();
+    _exit(0);
+  }
+  char c;
+  ASSERT_EQ(::read(ready[0], &c, 1), 1);
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
+  EXPECT_EQ(AllNames(t.path()), std::vector<std::string>{"s.ini"});
+  EXPECT_EQ(ReadFile(t / "s.ini"), "old");
 }
 
 TEST(ListRegularFiles, LeavesOutHiddenFilesFoldersAndLinks) {

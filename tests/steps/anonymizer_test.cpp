@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <functional>
 
 #include <gtest/gtest.h>
@@ -164,6 +165,31 @@ TEST_F(Anonymizer, AnUnsentDocumentIsNeverReplaced) {
   std::vector<std::string> names;
   ASSERT_EQ(ListRegularFiles(Work("output"), &names), S_OK);
   EXPECT_EQ(names.size(), 2u);
+}
+
+// The envelopes of a run share one private message folder, which is gone when the run ends, also
+// after a run whose envelopes failed in the middle of their transforms.
+TEST_F(Anonymizer, TheRunsMessageFolderIsGoneAfterTheRunAlsoWhenEnvelopesFail) {
+  TempDir tmp;
+  setenv("TMPDIR", tmp.path().c_str(), 1);
+  Valid("a.xml", XmlInvoice("A1"));
+  Valid("g.gni", kGni);
+  Create(false);
+  Run();
+  const auto& saved = FakeAsas().savedPaths;
+  ASSERT_GE(saved.size(), 2u);
+  for (const std::string& path : saved)
+    EXPECT_EQ(path.substr(0, path.rfind('/')), saved[0].substr(0, saved[0].rfind('/')));
+  EXPECT_EQ(saved[0].rfind(tmp.path() + "/qendix-msg-", 0), 0u);
+  EXPECT_TRUE(std::filesystem::is_empty(tmp.path()));
+
+  FakeAsas().failures["SmimeEncrypt"] = E_ACCESSDENIED;
+  Valid("b.xml", XmlInvoice("B1"));
+  Run();
+  EXPECT_EQ(About("b.xml").back(), "2|2|3|Datei nicht kopiert");
+  EXPECT_TRUE(FileExists(Work("valid/b.xml")));
+  EXPECT_TRUE(std::filesystem::is_empty(tmp.path()));
+  unsetenv("TMPDIR");
 }
 
 TEST_F(Anonymizer, PreconditionsStopTheStepBeforeAnyFile) {

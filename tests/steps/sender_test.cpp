@@ -131,30 +131,104 @@ TEST_F(Sender, EachFileGoesWhereItsChecksSay) {
   EXPECT_TRUE(FileExists(archive + "/good.xml.1"));
 }
 
-TEST_F(Sender, WhenTheTrustCenterFailsTheFileIsKeptOrSetAsideAndNeverRegistered) {
+// Each way the Trust Center can misbehave, on the write or on the session's opening: the file
+// stays in "output" (the gate's refusal sets it aside), unregistered, with clear events; the next
+// run against a sound Trust Center delivers it once more than the failing run did.
+TEST_F(Sender, EveryMisbehaviourOfTheTrustCenterKeepsTheFileForTheNextRun) {
+  using namespace std::chrono_literals;
+  XmlRpcClient::SetDefaultTimeoutsForTesting(5s, 3s);
+  const std::string write = "qendix.inputgate.write", open = "qendix.session.new";
+  const std::string failed = "4|17|*|Übermittlung fehlgeschlagen",
+                    notCopied = "4|3|*|Datei nicht kopiert",
+                    noConnection = "4|16|-|Keine Verbindung";
   struct Case {
-    const char* label;
     std::vector<std::string> flags;
-    bool staysInOutput;
-    std::vector<std::string> events;
+    std::vector<std::string> problems;  // "origin|code|file|message", * for the file's name
+    bool staysInOutput = true;
+    int acceptedByFailingRun = 0;
   } cases[] = {
-      {"refused by the gate", {"--fail", "refuse"}, false, {"3|4|17|Übermittlung fehlgeschlagen"}},
-      {"HTTP 500 on the write",
-       {"--fail", "http500", "--fail-only", "qendix.inputgate.write"},
-       true,
-       {"3|4|17|Übermittlung fehlgeschlagen", "2|4|3|Datei nicht kopiert"}},
+      {{"--fail", "refuse"}, {"6|2006|*|Dokument abgelehnt: Annahme geschlossen", failed}, false},
+      {{"--fail", "http500", "--fail-only", write},
+       {"5|500|-|Internal Server Error", failed, notCopied}},
+      {{"--fail", "http503", "--fail-only", write},
+       {"5|503|-|Service Unavailable", failed, notCopied}},
+      {{"--fail", "http404", "--fail-only", open}, {"5|404|-|HTTP Error: Not Found", noConnection}},
+      {{"--fail", "fault", "--fail-only", write},
+       {"5|900|-|Trust Center außer Betrieb", failed, notCopied}},
+      {{"--fail", "fault", "--fail-only", open},
+       {"5|900|-|Trust Center außer Betrieb", noConnection}},
+      {{"--fail", "truncated", "--fail-only", write}, {failed, notCopied}},
+      {{"--fail", "malformed", "--fail-only", write}, {failed, notCopied}},
+      {{"--fail", "entities", "--fail-only", write}, {failed, notCopied}},
+      {{"--fail", "html", "--fail-only", write}, {failed, notCopied}},
+      {{"--fail", "huge", "--fail-only", write}, {failed, notCopied}},
+      {{"--fail", "huge", "--fail-only", open}, {noConnection}},
+      {{"--slow", "8", "--fail-only", write}, {failed, notCopied}},
+      // Received and accepted, but the answer trickles in for longer than the client waits: the
+      // outcome is unknown to the client, so the file goes again.
+      {{"--fail", "trickle", "--slow", "8", "--fail-only", write}, {failed, notCopied}, true, 1},
+      {{"--fail", "drop", "--fail-only", write}, {failed, notCopied}},
+      {{"--fail", "drop", "--fail-only", open}, {noConnection}},
+      {{"--fail", "redirect", "--fail-only", write},
+       {"5|307|-|Temporary Redirect", failed, notCopied}},
+      {{"--fail", "redirect", "--fail-only", open},
+       {"5|307|-|HTTP Error: Temporary Redirect", noConnection}},
+      // https with a certificate nobody trusts: refused before anything is sent.
+      {{"--tls"}, {noConnection}},
   };
+  int number = 0;
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.label);
+    std::string label;
+    for (const std::string& flag : c.flags) label += flag + " ";
+    SCOPED_TRACE(label);
+    const std::string name = "c" + std::to_string(++number) + ".xml", id = "T" + name;
+    auto accepted = [&] {
+      int n = 0;
+      for (const std::string& line : tc_->Received())
+        n += line.find("\taccepted\t" + name + "\t") != std::string::npos;
+      return n;
+    };
+    auto registered = [&] {
+      return ReadFile(ModuleDir() + "/qendix.log").find("\n" + id + "|") != std::string::npos;
+    };
+    const size_t requestsBefore = ReadFile(temp_ / "store/requests.log").size();
     StartTrustCenter(c.flags);
     events_->Clear();
-    Out("a.xml", Transfer("a.xml", "S1", "tc-test"));
+    Out(name, Transfer(name, id, "tc-test"));
     Create();
     Run();
-    EXPECT_EQ(FileExists(Work("output/a.xml")), c.staysInOutput);
-    EXPECT_EQ(About("a.xml"), c.events);
-    EXPECT_EQ(ReadFile(ModuleDir() + "/qendix.log").find("\nS1|"), std::string::npos);
-    ::unlink(Work("output/a.xml").c_str());
+    std::vector<std::string> problems;
+    for (const auto& e : events_->Events()) {
+      if (e.level < mlWarning) continue;
+      std::string file = e.file ? (*e.file == name ? "*" : *e.file) : "-";
+      problems.push_back(std::to_string(e.origin) + "|" + std::to_string(e.code) + "|" + file +
+                         "|" + e.msg.value_or("(null)"));
+    }
+    EXPECT_EQ(problems, c.problems);
+    EXPECT_EQ(FileExists(Work("output/" + name)), c.staysInOutput);
+    EXPECT_FALSE(registered());
+    EXPECT_EQ(accepted(), c.acceptedByFailingRun);
+    auto requests = [&] { return ReadFile(temp_ / "store/requests.log").substr(requestsBefore); };
+    if (c.flags[0] == "--tls") {
+      EXPECT_NE(requests().find("TLS handshake failed"), std::string::npos);
+      EXPECT_EQ(requests().find("POST"), std::string::npos) << requests();
+    }
+    if (c.flags[1] == "huge") {
+      // The client stopped reading long before the 64 MiB end (the rest is socket buffers).
+      for (int i = 0; i < 200 && requests().find("huge reply") == std::string::npos; ++i)
+        usleep(10000);
+      const size_t at = requests().find("huge reply: ");
+      ASSERT_NE(at, std::string::npos);
+      EXPECT_LT(std::stoll(requests().substr(at + 12)), 32ll << 20);
+    }
+    tc_.reset();
+    if (!c.staysInOutput) continue;
+    StartTrustCenter();
+    events_->Clear();
+    Run();
+    EXPECT_EQ(About(name), std::vector<std::string>{"1|4|2|Datei übermittelt"});
+    EXPECT_TRUE(registered());
+    EXPECT_EQ(accepted(), c.acceptedByFailingRun + 1);
     tc_.reset();
   }
 }

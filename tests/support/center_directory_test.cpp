@@ -1,15 +1,19 @@
 #include "net/center_directory.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <netinet/in.h>
 #include <openssl/ssl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
 #include <map>
+#include <memory>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -115,6 +119,57 @@ TEST(CenterDirectoryRefresh, ABadDownloadKeepsTheCacheAndLeavesNoTemporary) {
   std::vector<std::string> names;
   ListRegularFiles(t.path(), &names);
   EXPECT_EQ(names.size(), 1u);
+}
+
+// A process killed while it refreshes leaves no file in the module folder, and the temporary of
+// one killed just before its rename is cleared by the next refresh.
+TEST(CenterDirectoryRefresh, AKilledRefreshLeavesNoFileBehind) {
+  TempDir t;
+  int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener, 4), 0);
+  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  const std::string original =
+      Doc("http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/centers");
+  WriteFile(t / "qendix.xml", original);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    CenterDirectory(t / "qendix.xml").Refresh();
+    _exit(0);
+  }
+  // The request arrived and is never answered: the download is under way when the kill comes.
+  int connection = ::accept(listener, nullptr, nullptr);
+  std::string request;
+  char block[512];
+  for (ssize_t n; request.find("\r\n\r\n") == std::string::npos &&
+                  (n = ::read(connection, block, sizeof block)) > 0;)
+    request.append(block, static_cast<size_t>(n));
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
+  ::close(connection);
+  ::close(listener);
+  auto entries = [&] {  // hidden ones too
+    std::vector<std::string> names;
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(t.path().c_str()), ::closedir);
+    while (dirent* e = ::readdir(dir.get()))
+      if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
+        names.push_back(e->d_name);
+    return names;
+  };
+  EXPECT_EQ(entries(), std::vector<std::string>{"qendix.xml"});
+  EXPECT_EQ(ReadFile(t / "qendix.xml"), original);
+
+  HttpServer server;
+  WriteFile(t / "qendix.xml", Doc(server.BaseUrl() + "/centers"));
+  WriteFile(t / ".qendix.xml.Ab12Cd", "left by a refresh killed before its rename");
+  server.Set("/centers/qendix.xml",
+             "<centers xmlns='http://www.qendix.org/centers/v1'><center label='New'/></centers>");
+  ASSERT_TRUE(CenterDirectory(t / "qendix.xml").Refresh());
+  EXPECT_EQ(entries(), std::vector<std::string>{"qendix.xml"});
 }
 
 // A document without a center would leave the user no Trust Center to choose.

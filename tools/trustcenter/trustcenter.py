@@ -23,6 +23,7 @@ import os
 import re
 import secrets
 import signal
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -60,6 +61,14 @@ FAULT_PARAMS = 102  # wrong number or kind of parameters
 FAULT_SESSION = 103  # unknown or closed session
 FAULT_STORE = 104  # the document could not be kept, so it is not accepted
 FAULT_ON_PURPOSE = 900  # --fail fault
+
+# The --fail modes that answer in a broken way instead of carrying the call out, and the size of
+# the reply of --fail huge (the client must stop reading long before its end).
+REPLY_FAILURES = ("truncated", "malformed", "entities", "html", "huge", "redirect")
+HUGE_REPLY_BYTES = 64 << 20
+# An event list as the gate answers for an accepted document, for the broken answers.
+CANNED_EVENTS = [(1, 2, 5, 1001, "document.xml", "Dokument empfangen"),
+                 (1, 2, 6, 1002, "document.xml", "Dokument angenommen")]
 
 SETUP_SCRIPT = """#!/bin/sh
 # qendix setup (reference Trust Center). It only leaves a mark beside itself that it ran.
@@ -182,7 +191,7 @@ class TrustCenter:
         return last
 
     def base_url(self):
-        return "http://127.0.0.1:%d" % self.port
+        return "%s://127.0.0.1:%d" % ("https" if self.options.tls else "http", self.port)
 
     def setup_url(self):
         url = self.options.setup_url or "/setup/qendix-setup.sh"
@@ -542,17 +551,21 @@ class Handler(http.server.BaseHTTPRequestHandler):
         options = tc.options
         affected = tc.failure_applies(method or "")
         if affected:
-            if options.slow > 0 and tc.stopping.wait(options.slow):
+            if options.slow > 0 and options.fail != "trickle" and tc.stopping.wait(options.slow):
                 return
             if options.fail == "drop":
                 self.close_connection = True
                 return
-            if options.fail == "http500":
-                self.send_body(500, "internal error\n", "text/plain",
-                               reason="Internal Server Error")
+            status = re.fullmatch(r"http(\d{3})", options.fail or "")
+            if status:
+                code = int(status.group(1))
+                self.send_body(code, "failed on purpose\n", "text/plain")
                 return
             if options.fail == "fault":
                 self.send_body(200, fault_response(FAULT_ON_PURPOSE, "Trust Center außer Betrieb"))
+                return
+            if options.fail in REPLY_FAILURES:
+                self.send_broken_reply(options.fail)
                 return
 
         if method is None:
@@ -575,7 +588,73 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return
         except Fault as fault:
             reply = fault_response(fault.code, fault.message)
+        if affected and options.fail == "trickle":
+            self.send_trickled(reply.encode("utf-8"), options.slow)
+            return
         self.send_body(200, reply)
+
+    def send_broken_reply(self, mode):
+        """Answers an affected call in the broken way of --fail MODE, without carrying it out."""
+        tc = self.tc
+        reply = response(event_list(CANNED_EVENTS)).encode("utf-8")
+        if mode == "truncated":
+            # The whole length announced, half the bytes sent, the connection closed.
+            self.send_response(200)
+            self.send_header("Content-Type", "text/xml; charset=utf-8")
+            self.send_header("Content-Length", str(len(reply)))
+            self.end_headers()
+            self.wfile.write(reply[:len(reply) // 2])
+            self.close_connection = True
+        elif mode == "malformed":
+            self.send_body(200, reply.replace(b"</methodResponse>", b"</methodRespons>"))
+        elif mode == "entities":
+            # An entity that expands a thousand-fold per level, used by the event list's text.
+            entities = '<!ENTITY e0 "%s">' % ("x" * 1000) + "".join(
+                '<!ENTITY e%d "%s">' % (i, ("&e%d;" % (i - 1)) * 1000) for i in range(1, 4))
+            text = reply.decode("utf-8").replace(
+                "<methodResponse>", "<!DOCTYPE methodResponse [%s]><methodResponse>" % entities, 1)
+            self.send_body(200, text.replace("Dokument angenommen", "&e3;"))
+        elif mode == "html":
+            self.send_body(200, download_page(tc), "text/html; charset=utf-8")
+        elif mode == "huge":
+            # A reply without length that does not end before HUGE_REPLY_BYTES: the start of an
+            # event list, then blanks. Closed by the client long before.
+            self.send_response(200)
+            self.send_header("Content-Type", "text/xml; charset=utf-8")
+            self.send_header("Connection", "close")
+            self.end_headers()
+            self.close_connection = True
+            sent = 0
+            block = b" " * 65536
+            try:
+                self.wfile.write(reply[:reply.index(b"<data>") + 6])
+                while sent < HUGE_REPLY_BYTES:
+                    self.wfile.write(block)
+                    sent += len(block)
+            except OSError:
+                pass
+            tc.log_request("huge reply: %d bytes sent" % sent)
+        elif mode == "redirect":
+            # To another host (127.0.0.2), where the call would go again.
+            target = "http://127.0.0.2:%d%s" % (tc.port, self.path)
+            self.send_body(307, "moved\n", "text/plain", headers=[("Location", target)])
+
+    def send_trickled(self, body, seconds):
+        """Sends the answer a few bytes at a time, spread over `seconds`."""
+        self.send_response(200)
+        self.send_header("Content-Type", "text/xml; charset=utf-8")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        steps = max(1, len(body) // 8)
+        try:
+            for i in range(steps):
+                if self.tc.stopping.wait(seconds / steps):
+                    break
+                self.wfile.write(body[i * len(body) // steps:(i + 1) * len(body) // steps])
+                self.wfile.flush()
+        except OSError:
+            pass
+        self.close_connection = True
 
     def do_GET(self):
         tc = self.tc
@@ -615,6 +694,24 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
 class Server(http.server.ThreadingHTTPServer):
     daemon_threads = True
+    tls = None  # the ssl.SSLContext of --tls
+    tc = None
+
+    def get_request(self):
+        sock, address = self.socket.accept()
+        if self.tls is None:
+            return sock, address
+        # The handshake is made here, bounded; a client that refuses the certificate has sent
+        # nothing over the connection.
+        try:
+            sock.settimeout(10)
+            wrapped = self.tls.wrap_socket(sock, server_side=True)
+            wrapped.settimeout(None)
+            return wrapped, address
+        except (ssl.SSLError, OSError) as error:
+            self.tc.log_request("TLS handshake failed (%s)" % getattr(error, "reason", error))
+            sock.close()
+            raise OSError("TLS handshake failed")
 
     def handle_error(self, request, client_address):
         # A client that gave up (time-out, cancel) while it was answered is no error here.
@@ -657,9 +754,12 @@ def parse_args(argv):
                         "built-in script")
     parser.add_argument("--centers", help="file served as the centers document instead of the "
                         "built-in one")
-    parser.add_argument("--fail", choices=["http500", "fault", "refuse", "drop"],
-                        help="fail on purpose: http500 (status 500), fault (XML-RPC fault), "
-                        "refuse (refuse every document), drop (close without answering)")
+    parser.add_argument("--fail", metavar="MODE",
+                        help="fail on purpose: httpNNN (that HTTP status, e.g. http500), fault "
+                        "(XML-RPC fault), refuse (refuse every document), drop (close without "
+                        "answering), truncated, malformed, entities, html, huge, redirect "
+                        "(broken answers, see README.md), trickle (the answer spread over "
+                        "--slow seconds)")
     parser.add_argument("--fail-only", action="append", default=[], metavar="METHOD",
                         help="apply --fail and --slow only to this XML-RPC method (repeatable)")
     parser.add_argument("--fail-after", type=int, default=0, metavar="N",
@@ -672,18 +772,51 @@ def parse_args(argv):
                         help="do not fsync the store's files (benchmarks)")
     parser.add_argument("--max-request-bytes", type=int, default=32 * 1024 * 1024,
                         help="largest request body accepted (default 32 MiB)")
+    parser.add_argument("--tls", action="store_true",
+                        help="serve https with --tls-cert/--tls-key, or with a self-signed "
+                        "certificate made with openssl req")
+    parser.add_argument("--tls-cert", help="PEM certificate of the https server")
+    parser.add_argument("--tls-key", help="PEM private key of the https server")
     parser.add_argument("--verbose", action="store_true", help="log every request on stderr")
     options = parser.parse_args(argv)
+    modes = ("fault", "refuse", "drop", "trickle") + REPLY_FAILURES
+    if options.fail and options.fail not in modes and not re.fullmatch(
+            r"http[1-5]\d\d", options.fail):
+        parser.error("--fail takes httpNNN or one of: " + ", ".join(modes))
+    if options.fail == "trickle" and options.slow <= 0:
+        parser.error("--fail trickle needs --slow SECONDS")
+    if bool(options.tls_cert) != bool(options.tls_key):
+        parser.error("--tls-cert and --tls-key go together")
+    if options.tls_cert:
+        options.tls = True
     if not 0 <= options.port <= 65535:
         parser.error("--port must be between 0 and 65535")
     if bool(options.key) != bool(options.cert):
         parser.error("--key and --cert go together")
-    for path in (options.key, options.cert, options.setup_file, options.centers):
+    for path in (options.key, options.cert, options.setup_file, options.centers,
+                 options.tls_cert, options.tls_key):
         if path and not os.path.isfile(path):
             parser.error("no such file: " + path)
     if options.slow < 0 or options.fail_after < 0 or options.max_request_bytes <= 0:
         parser.error("--slow, --fail-after and --max-request-bytes must not be negative")
     return options
+
+
+def tls_context(options):
+    """The server's TLS context: --tls-cert/--tls-key, or a self-signed certificate for
+    127.0.0.1 made with openssl req in the store's folder "tls" (which no client trusts)."""
+    cert, key = options.tls_cert, options.tls_key
+    if not cert:
+        folder = os.path.join(options.store, "tls")
+        os.makedirs(folder, mode=0o700, exist_ok=True)
+        cert, key = os.path.join(folder, "server.crt"), os.path.join(folder, "server.key")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                        "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+                        "-keyout", key, "-out", cert], stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, check=True)
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(cert, key)
+    return context
 
 
 def main(argv):
@@ -697,6 +830,9 @@ def main(argv):
     tc = TrustCenter(options)
     Handler.tc = tc
     server = Server(("127.0.0.1", options.port), Handler)
+    server.tc = tc
+    if options.tls:
+        server.tls = tls_context(options)
     tc.port = server.server_address[1]
     print("listening on 127.0.0.1:%d" % tc.port, flush=True)
     print("store %s" % options.store, flush=True)

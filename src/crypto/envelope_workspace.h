@@ -1,0 +1,37 @@
+// EnvelopeWorkspace: what the envelopes of one Anonymizer step share, made once instead of once
+// per envelope: the private message folder (message_file.h) and the security client's S/MIME
+// object. The step opens it through its AnonymizerContext before the first invoice and closes it
+// after the last; the folder is removed then, with anything left in it, and also when the
+// workspace is destroyed on any other path. An envelope made without an open workspace gets one of
+// its own for that envelope only.
+//
+// Not thread-safe: AnonymizerContext hands it to one envelope at a time.
+#pragma once
+
+#include <memory>
+
+#include "crypto/message_file.h"
+#include "qendix/asas.h"
+
+namespace qx {
+
+class EnvelopeWorkspace {
+ public:
+  // Makes the message folder; the S/MIME object is made on first use.
+  static HRESULT Create(std::unique_ptr<EnvelopeWorkspace>* workspace);
+  EnvelopeWorkspace(const EnvelopeWorkspace&) = delete;
+  EnvelopeWorkspace& operator=(const EnvelopeWorkspace&) = delete;
+
+  MessageFolder& Folder() { return *folder_; }
+
+  // The S/MIME object ("ASAS.SMIME"), created on the first call; a failed creation is returned
+  // and tried again by the next call.
+  HRESULT Smime(RefPtr<IAsasSmime>* smime);
+
+ private:
+  EnvelopeWorkspace() = default;
+  std::unique_ptr<MessageFolder> folder_;
+  RefPtr<IAsasSmime> smime_;
+};
+
+}  // namespace qx
