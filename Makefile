@@ -3,7 +3,7 @@ BUILD_DIR ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all bootstrap configure build test demo fuzz fuzz-run bench format clean
+.PHONY: all bootstrap configure build test asan tsan demo fuzz fuzz-run bench format clean
 
 all: build
 
@@ -18,6 +18,24 @@ build: configure
 
 test: build
 	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# Every test again, built with AddressSanitizer (leaks included) and UndefinedBehaviorSanitizer in
+# a tree of its own; any report fails the run (scripts/sanitized-ctest).
+asan: bootstrap
+	@cmake -S . -B $(BUILD_DIR)-asan $(CMAKE_FLAGS) -DQENDIX_SANITIZE=address,undefined >/dev/null
+	@cmake --build $(BUILD_DIR)-asan -j $(JOBS) -- --no-print-directory
+	@scripts/sanitized-ctest $(BUILD_DIR)-asan -j $(JOBS)
+
+# The tests where threads meet, under ThreadSanitizer in a tree of its own: job control, events
+# raised on two threads, the security-client session, the download window, Cancel during a
+# transfer.
+TSAN_TARGETS = component_tests crypto_tests platform_tests net_tests xml_rpc_client_tests steps_tests \
+	integration_tests asas_tests
+TSAN_TESTS = ^(Jobs|Events|ReadJob|CApi|StepRunTest|Sender|AsasSessionTest|StartAsasTest|MessageQueue|ManualResetEvent|ConnectionPoint|JobLock|ClientTest|ClientStartTest|ComponentAsasTest|DownloadWindowTest|XmlRpcClientTest)\.
+tsan: bootstrap
+	@cmake -S . -B $(BUILD_DIR)-tsan $(CMAKE_FLAGS) -DQENDIX_SANITIZE=thread >/dev/null
+	@cmake --build $(BUILD_DIR)-tsan -j $(JOBS) --target $(TSAN_TARGETS) -- --no-print-directory
+	@scripts/sanitized-ctest $(BUILD_DIR)-tsan -j $(JOBS) -R '$(TSAN_TESTS)'
 
 demo: build
 	@scripts/demo $(BUILD_DIR)
@@ -44,4 +62,4 @@ format:
 	@find src include asas cli tools tests bench fuzz -name '*.cpp' -o -name '*.h' | xargs clang-format -i
 
 clean:
-	@rm -rf $(BUILD_DIR) $(BUILD_DIR)-fuzz
+	@rm -rf $(BUILD_DIR) $(BUILD_DIR)-fuzz $(BUILD_DIR)-asan $(BUILD_DIR)-tsan

@@ -60,13 +60,23 @@ void JobEnded(uint64_t number) {
   j.ended.notify_all();
 }
 
-// The cancel token of the job that runs in this process; null while none runs.
-std::mutex g_runningMutex;
-std::shared_ptr<CancelToken> g_runningCancel;
+// The cancel token of the job that runs in this process; null while none runs. Never destroyed,
+// like RunningJobs: a detached worker clears it as it ends, which may be after static
+// destruction began (a host that returns from main while its last job winds down).
+struct RunningCancel {
+  std::mutex mutex;
+  std::shared_ptr<CancelToken> token;
+};
+
+RunningCancel& Running() {
+  static RunningCancel* running = new RunningCancel;
+  return *running;
+}
 
 void SetRunningCancel(std::shared_ptr<CancelToken> token) {
-  std::lock_guard lock(g_runningMutex);
-  g_runningCancel = std::move(token);
+  RunningCancel& r = Running();
+  std::lock_guard lock(r.mutex);
+  r.token = std::move(token);
 }
 
 // Reports a step that could not be built (out of memory) as the step's fatal event followed by
@@ -146,15 +156,17 @@ void WorkerBody(CQendix* component, JobKind kind, std::shared_ptr<CancelToken> c
   else
     RunJob(*context, kind);
   context.reset();
-  std::lock_guard lock(g_runningMutex);
-  if (g_runningCancel == cancel) g_runningCancel.reset();
+  RunningCancel& r = Running();
+  std::lock_guard lock(r.mutex);
+  if (r.token == cancel) r.token.reset();
 }
 
 }  // namespace
 
 void CancelRunningJob() {
-  std::lock_guard lock(g_runningMutex);
-  if (g_runningCancel) g_runningCancel->Cancel();
+  RunningCancel& r = Running();
+  std::lock_guard lock(r.mutex);
+  if (r.token) r.token->Cancel();
 }
 
 HRESULT StartJob(CQendix* component, JobKind kind) {

@@ -151,7 +151,7 @@ TEST_F(TransformSafetyTest, ParameterThatWouldBreakTheDocumentIsRefused) {
 }
 
 TEST_F(TransformSafetyTest, XsltLoadedOnceAndOnlyWhenTheStylesheetCompiles) {
-  std::vector<RecordedEvent> events = events_.Events();
+  std::vector<TargetEvent> events = events_.Events();
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0].level, mlDebug);
   EXPECT_EQ(events[0].mclass, mcModule);

@@ -71,11 +71,13 @@ TEST_F(SmimeTest, EnvelopeForTwoRecipientsOpensWithEitherKeyToTheExactBytes) {
     ASSERT_TRUE(ok) << r->name << ": " << opened;
     EXPECT_EQ(opened, body) << r->name;
   }
-  // A key that is not a recipient's opens nothing.
+  // A key that is not a recipient's opens nothing. Against padding oracles, openssl cms goes on
+  // with a random content key when no recipient's key fits, and about one time in 256 the
+  // padding of that garbage happens to look right: what counts is that the body stays closed.
   Recipient stranger = testing::MakeRecipient(dir, "stranger", false);
   bool ok = true;
-  testing::OpenSslDecrypt(file, stranger, &ok);
-  EXPECT_FALSE(ok);
+  std::string garbage = testing::OpenSslDecrypt(file, stranger, &ok);
+  EXPECT_FALSE(ok && garbage == body);
 
   // Read back the way the component does: the lines after the first empty line.
   std::vector<HeaderField> fields;

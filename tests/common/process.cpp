@@ -21,6 +21,20 @@ std::string ResolveProgram(const std::string& name) {
   return name;
 }
 
+// `env` plus the sanitizers' settings of this process that it does not name itself, so that a
+// child of a sanitized build reports where and as its parent does.
+std::vector<std::string> ChildEnvironment(const std::vector<std::string>& env) {
+  std::vector<std::string> result = env;
+  for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"}) {
+    const char* value = ::getenv(name);
+    const std::string prefix = std::string(name) + "=";
+    bool named = false;
+    for (const std::string& e : env) named = named || e.starts_with(prefix);
+    if (value && !named) result.push_back(prefix + value);
+  }
+  return result;
+}
+
 }  // namespace
 
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env,
@@ -44,7 +58,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::vector
   std::vector<char*> argp;
   for (auto& a : args) argp.push_back(a.data());
   argp.push_back(nullptr);
-  std::vector<std::string> envs = env;
+  std::vector<std::string> envs = ChildEnvironment(env);
   std::vector<char*> envp;
   for (auto& e : envs) envp.push_back(e.data());
   envp.push_back(nullptr);
@@ -72,7 +86,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::vector
 
 bool RunAndKill(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                 int delayMs) {
-  std::vector<std::string> args = argv, envs = env;
+  std::vector<std::string> args = argv, envs = ChildEnvironment(env);
   std::vector<char*> argp, envp;
   for (auto& a : args) argp.push_back(a.data());
   argp.push_back(nullptr);

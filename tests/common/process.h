@@ -1,5 +1,6 @@
-// Runs a program as a child process for tests, with exactly the environment given, and captures
-// what it writes. Used by the tests that drive the command-line tools (qendix, asasctl, openssl).
+// Runs a program as a child process for tests, with exactly the environment given (plus the
+// sanitizers' *_OPTIONS of the test process, in a sanitized build), and captures what it writes.
+// Used by the tests that drive the command-line tools (qendix, asasctl, openssl).
 #pragma once
 
 #include <string>

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "common/component_fixture.h"
+#include "component/job_control.h"
 #include "component/module_state.h"
 #include "support/ini_file.h"
 
@@ -34,6 +35,23 @@ class Gate {
   std::atomic<bool> entered_{false};
   std::promise<void> reached_, opened_;
 };
+
+// A host may return from main while its last job winds down: the job's worker thread then ends
+// during or after the process's static destruction. LetTheHeldWorkerEnd, registered before any
+// static object exists, runs after every static destructor; when a test armed it, it lets the
+// worker that the test holds in its end event go on, and waits until it has ended.
+std::atomic<bool> g_holdWorkerPastExit{false};
+std::atomic<bool> g_workerMayEnd{false};
+
+void LetTheHeldWorkerEnd() {
+  if (!g_holdWorkerPastExit) return;
+  g_workerMayEnd = true;
+  if (WaitForJobsEnded(LastJobNumber(), 20000) != S_OK) _exit(3);
+}
+
+__attribute__((constructor(101))) void RunAfterEveryStaticDestructor() {
+  atexit(LetTheHeldWorkerEnd);
+}
 
 void WaitForModuleIdle() {
   for (int i = 0; i < 400 && ModuleObjectCount() > 0; ++i)
@@ -87,6 +105,25 @@ TEST_F(Jobs, CancelWithoutAJobIsForgottenByTheNextStart) {
   EXPECT_EQ(q_->Cancel(), S_OK);
   RunRead();
   EXPECT_EQ(events_->Lines().size(), 4u);
+}
+
+TEST_F(Jobs, AWorkerThatEndsAfterTheHostExitedTouchesNothingDestroyed) {
+  Create();
+  std::atomic<bool> ending{false};
+  events_->SetHook([&](const RecordedEvent& e) {
+    if (e.code == 1 && e.mclass == mcModule && !e.file) {
+      ending = true;
+      while (!g_workerMayEnd) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
+  EXPECT_EXIT(
+      {
+        g_holdWorkerPastExit = true;
+        if (q_->Read() != S_OK) _exit(2);
+        while (!ending) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(Jobs, TheNextJobCanStartFromTheEndEventHandler) {

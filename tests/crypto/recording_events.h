@@ -12,7 +12,8 @@
 
 namespace qx::testing {
 
-struct RecordedEvent {
+// Named apart from RecordedEvent (common/event_recorder.h): both live in the same test programs.
+struct TargetEvent {
   tagMsgLevel level;
   tagMsgClass mclass;
   tagMsgOrigin origin;
@@ -33,7 +34,7 @@ class RecordingEvents final : public EventTarget {
     changed_.notify_all();
   }
 
-  std::vector<RecordedEvent> Events() const {
+  std::vector<TargetEvent> Events() const {
     std::lock_guard lock(mutex_);
     return events_;
   }
@@ -53,7 +54,7 @@ class RecordingEvents final : public EventTarget {
  private:
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
-  std::vector<RecordedEvent> events_;
+  std::vector<TargetEvent> events_;
 };
 
 }  // namespace qx::testing

@@ -89,12 +89,13 @@ class XmlRpcClientTest : public ::testing::Test {
   std::string Endpoint() const { return server_.BaseUrl() + "/rpc"; }
   std::string Gate() const { return server_.BaseUrl() + "/gate"; }
 
-  testing::PostServer server_;
   testing::TempDir dir_;
   std::string doc_ = dir_ / "doc.xml";
   Recorder events_;
   std::mutex mutex_;
   std::map<std::string, PostReply> replies_;
+  // Last, so that it is destroyed first: its thread runs the handler, which reads replies_.
+  testing::PostServer server_;
 };
 
 const char kHead[] = "<?xml version=\"1.0\"?>\r\n<methodCall>\r\n  <methodName>";
