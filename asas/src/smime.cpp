@@ -23,7 +23,7 @@ bool IsUsablePath(const qx::BStr& path) {
   return path && !path->empty() && path->size() < 4096 && path->find('\0') == std::string::npos;
 }
 
-class Smime final : public ComObject<qx::IAsasSmime> {
+class Smime final : public ComObject<qx::IAsasSmime, qx::IAsasSmimeMemory> {
  public:
   explicit Smime(Home home) : home_(std::move(home)) {}
   ~Smime() override { Forget(); }
@@ -37,6 +37,32 @@ class Smime final : public ComObject<qx::IAsasSmime> {
       qx::HRESULT hr = LoadMessageFile(*fileName, &message);
       if (qx::Succeeded(hr)) message_ = std::move(message);
       return hr;
+    });
+  }
+
+  // The message text is parsed in place: the only copy of the plain body made here is the
+  // loaded message's own.
+  qx::HRESULT SmimeLoadText(const qx::BStr& text) override {
+    if (!text) return qx::E_INVALIDARG;
+    return Guarded([&] {
+      std::lock_guard lock(mutex_);
+      Forget();
+      if (text->size() > kMaxMessageBytes) return kTooLarge;
+      Message message;
+      qx::HRESULT hr = ParseMessage(*text, &message);
+      if (qx::Succeeded(hr)) message_ = std::move(message);
+      return hr;
+    });
+  }
+
+  qx::HRESULT SmimeSaveText(qx::BStr* envelope) override {
+    if (!envelope) return qx::E_POINTER;
+    *envelope = std::nullopt;
+    return Guarded([&] {
+      std::lock_guard lock(mutex_);
+      if (!message_ || envelope_.empty()) return qx::E_UNEXPECTED;
+      *envelope = FormatEnvelopeFile(*message_, envelope_);
+      return qx::S_OK;
     });
   }
 

@@ -80,6 +80,23 @@ struct IAsasSmime : IUnknown {
   ~IAsasSmime() = default;
 };
 
+// Optional second interface of an "ASAS.SMIME" object: the same load and save as IAsasSmime's,
+// with the message and the envelope handed over in memory instead of through files. The rules
+// for the message text and the saved text are those of the message file (SmimeLoad, SmimeSave);
+// SmimeEncrypt envelopes a message loaded either way. The caller owns the message text and wipes
+// it; the object keeps the plain body until the next load or its end. A client that does not
+// offer it answers E_NOINTERFACE, and the files are used.
+struct IAsasSmimeMemory : IUnknown {
+  static constexpr Guid kIid = Guid::Parse("{5E0C2A41-7D3B-4F19-9A62-3C8E1B7D4F05}");
+  // Loads a message: header lines, an empty line, the body (at most 64 MiB).
+  virtual HRESULT SmimeLoadText(const BStr& message) = 0;
+  // The text SmimeSave would write for the last envelope.
+  virtual HRESULT SmimeSaveText(BStr* envelope) = 0;
+
+ protected:
+  ~IAsasSmimeMemory() = default;
+};
+
 // The client's status events (DISPID 1 of its event interface).
 struct IAsasEvents : IUnknown {
   static constexpr Guid kIid = Guid::Parse("{C1B3BE97-2FB7-11D3-823B-00A024104348}");

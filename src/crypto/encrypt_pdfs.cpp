@@ -22,7 +22,7 @@ namespace {
 constexpr size_t kMaxCodingLineBytes = 128;
 
 // Appends the PDF at `path` to the message file in base64 lines, reading it in blocks.
-HRESULT AppendPdfAsBase64(const std::string& path, MessageFile& file) {
+HRESULT AppendPdfAsBase64(const std::string& path, MessageWriter& file) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) return HresultFromErrno(errno);
   UniqueFd closer(fd);
@@ -30,6 +30,9 @@ HRESULT AppendPdfAsBase64(const std::string& path, MessageFile& file) {
   if (::fstat(fd, &st) != 0) return HresultFromErrno(errno);
   if (!S_ISREG(st.st_mode)) return HresultFromErrno(EINVAL);
   if (static_cast<unsigned long long>(st.st_size) > kMaxPdfBytes) return HresultFromErrno(EFBIG);
+  // Base64 lines: 65 characters for every 48 bytes, and one shorter line.
+  const size_t pdfBytes = static_cast<size_t>(st.st_size);
+  file.Reserve(pdfBytes / Base64Encoder::kLineBytes * 65 + 72);
 
   // The slip's bytes and their base64 lines are wiped from memory on every way out.
   std::string lines;
@@ -73,7 +76,7 @@ HRESULT EnvelopePdf(const AnonymizerContext& context, const std::string& name, s
       "From: " + Utf8ToCp1252(sender) + "\nTo: " + Utf8ToCp1252(rcpt) + "\n\n";
   return SealMessage(
       context,
-      [&](MessageFile& file) {
+      [&](MessageWriter& file) {
         HRESULT appended = file.Append(header);
         return Succeeded(appended) ? AppendPdfAsBase64(folder + "/" + name, file) : appended;
       },

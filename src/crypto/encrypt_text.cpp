@@ -47,7 +47,8 @@ HRESULT EncryptText(const AnonymizerContext& context, std::string_view text, std
       "From: " + Utf8ToCp1252(sender) + "\r\nTo: " + Utf8ToCp1252(rcpt) + "\r\n\r\n";
   return SealMessage(
       context,
-      [&](MessageFile& file) {
+      [&](MessageWriter& file) {
+        file.Reserve(header.size() + lines.size());
         HRESULT hr = file.Append(header);
         return Succeeded(hr) ? file.Append(lines) : hr;
       },

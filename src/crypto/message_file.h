@@ -25,6 +25,19 @@
 
 namespace qx {
 
+// Where a message is written before the security client loads it: a MessageFile, or a text in
+// memory when the client takes messages in memory (smime_envelope.h).
+class MessageWriter {
+ public:
+  // Appends bytes.
+  virtual HRESULT Append(std::string_view bytes) = 0;
+  // Says that about `more` bytes are still to come (a hint; writing more or less is fine).
+  virtual void Reserve(size_t more) = 0;
+
+ protected:
+  ~MessageWriter() = default;
+};
+
 class MessageFolder {
  public:
   // Makes the folder and finds out whether messages can be memory files.
@@ -48,7 +61,7 @@ class MessageFolder {
   unsigned long envelopes_ = 0;  // numbers the saved envelopes
 };
 
-class MessageFile {
+class MessageFile final : public MessageWriter {
  public:
   // Makes an empty message in `folder` (which must outlive it), open for writing.
   static HRESULT Create(MessageFolder& folder, std::unique_ptr<MessageFile>* file);
@@ -63,7 +76,8 @@ class MessageFile {
   bool InMemory() const { return inMemory_; }
 
   // Appends bytes. Fails once the message has been closed for writing.
-  HRESULT Append(std::string_view bytes);
+  HRESULT Append(std::string_view bytes) override;
+  void Reserve(size_t) override {}
   // Ends the writing; the content is then complete for the security client.
   HRESULT CloseForWriting();
   // Reads the whole saved envelope as it is now. A file larger than `maxBytes` fails (E_FAIL)

@@ -1,11 +1,13 @@
 #include "crypto/smime_envelope.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
 #include "crypto/asas_objects.h"
 #include "crypto/envelope_workspace.h"
 #include "platform/codepage.h"
+#include "platform/hresult_errno.h"
 #include "platform/secure_wipe.h"
 
 namespace qx {
@@ -52,20 +54,77 @@ HRESULT SmimeEnvelopeFile(IAsasSmime& smime, const std::string& loadPath,
   return Failed(hr) ? hr : S_OK;
 }
 
+namespace {
+
+// The message as a text in memory. It grows into a fresh allocation and wipes the old one, so
+// that no copy of the clear text is left in freed memory; the destructor wipes it too.
+class MessageText final : public MessageWriter {
+ public:
+  MessageText() : text_(std::in_place) {}
+  ~MessageText() { SecureWipe(*text_); }
+  MessageText(const MessageText&) = delete;
+  MessageText& operator=(const MessageText&) = delete;
+
+  HRESULT Append(std::string_view bytes) override {
+    std::string& text = *text_;
+    if (bytes.size() > kMaxEnvelopeBytes - text.size()) return HresultFromErrno(EFBIG);
+    if (text.size() + bytes.size() > text.capacity())
+      Grow(std::max(text.size() + bytes.size(), 2 * text.capacity()));
+    text.append(bytes);
+    return S_OK;
+  }
+  void Reserve(size_t more) override {
+    const size_t size = text_->size();
+    if (more <= kMaxEnvelopeBytes - size && size + more > text_->capacity()) Grow(size + more);
+  }
+  const BStr& Text() const { return text_; }
+
+ private:
+  void Grow(size_t capacity) {
+    std::string bigger;
+    bigger.reserve(capacity);
+    bigger.append(*text_);
+    SecureWipe(*text_);
+    text_->swap(bigger);
+  }
+
+  BStr text_;
+};
+
+HRESULT SealInMemory(IAsasSmime& smime, IAsasSmimeMemory& memory,
+                     const std::function<HRESULT(MessageWriter&)>& write, std::string* body) {
+  HRESULT hr;
+  {
+    MessageText message;
+    hr = write(message);
+    if (Succeeded(hr)) hr = memory.SmimeLoadText(message.Text());
+  }
+  if (Succeeded(hr)) hr = smime.SmimeEncrypt();
+  BStr saved;
+  if (Succeeded(hr)) hr = memory.SmimeSaveText(&saved);
+  if (Failed(hr)) return hr;
+  if (!saved || !EnvelopeBodyOf(*saved, body)) return E_FAIL;
+  return S_OK;
+}
+
+}  // namespace
+
 HRESULT SealMessage(const AnonymizerContext& context,
-                    const std::function<HRESULT(MessageFile&)>& write, std::string* body) {
+                    const std::function<HRESULT(MessageWriter&)>& write, std::string* body) {
   if (!body) return E_POINTER;
   body->clear();
   const RetryWait wait = context.Wait();
   return context.WithEnvelopeWorkspace([&](EnvelopeWorkspace& workspace) {
+    RefPtr<IAsasSmime> smime;
+    HRESULT hr = workspace.Smime(&smime);
+    if (Failed(hr)) return hr;
+    if (RefPtr<IAsasSmimeMemory> memory = smime.As<IAsasSmimeMemory>())
+      return SealInMemory(*smime, *memory, write, body);
     std::unique_ptr<MessageFile> file;
-    HRESULT hr = MessageFile::Create(workspace.Folder(), &file);
+    hr = MessageFile::Create(workspace.Folder(), &file);
     if (Failed(hr)) return hr;
     hr = write(*file);
     if (Succeeded(hr)) hr = file->CloseForWriting();
-    if (Failed(hr)) return hr;
-    RefPtr<IAsasSmime> smime;
-    hr = workspace.Smime(&smime);
     if (Succeeded(hr)) hr = SmimeEnvelopeFile(*smime, file->Path(), file->SavePath(), wait);
     if (Succeeded(hr)) hr = ReadEnvelopeBody(*file, wait, body);
     return hr;
@@ -118,6 +177,18 @@ bool ExtractEnvelopeBody(std::string_view saved, std::string* body) {
   return found;
 }
 
+bool EnvelopeBodyOf(std::string_view saved, std::string* body) {
+  std::string lines;
+  WipeOnExit wipeLines(lines);
+  if (!ExtractEnvelopeBody(saved, &lines)) return false;
+  // A body of base64 lines is ASCII, the same in both encodings: it is taken as it is.
+  if (IsAscii(lines))
+    *body = std::move(lines);
+  else
+    *body = Cp1252ToUtf8(lines);
+  return true;
+}
+
 HRESULT ReadEnvelopeBody(const MessageFile& file, const RetryWait& wait, std::string* body) {
   if (!body) return E_POINTER;
   body->clear();
@@ -126,16 +197,7 @@ HRESULT ReadEnvelopeBody(const MessageFile& file, const RetryWait& wait, std::st
     std::string saved;
     WipeOnExit wipeSaved(saved);
     if (Failed(file.Read(kMaxEnvelopeBytes, &saved))) continue;
-    std::string lines;
-    WipeOnExit wipeLines(lines);
-    if (ExtractEnvelopeBody(saved, &lines)) {
-      // A body of base64 lines is ASCII, the same in both encodings: it is taken as it is.
-      if (IsAscii(lines))
-        *body = std::move(lines);
-      else
-        *body = Cp1252ToUtf8(lines);
-      return S_OK;
-    }
+    if (EnvelopeBodyOf(saved, body)) return S_OK;
   }
   return E_FAIL;
 }

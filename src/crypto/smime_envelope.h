@@ -1,6 +1,7 @@
-// The security client's part of an envelope: load the message file into its S/MIME object,
-// envelope it for the recipients of its "To: " line, save it into the message folder; then read
-// the encrypted body back out of the saved file (header lines, an empty line, body lines).
+// The security client's part of an envelope: load the message into its S/MIME object (as a text
+// in memory when the client offers that, else as a message file), envelope it for the recipients
+// of its "To: " line, save it (as a text, or into the message folder); then take the encrypted
+// body out of the saved envelope (header lines, an empty line, body lines).
 // Runs on the calling thread; the waits between tries block it.
 #pragma once
 
@@ -24,18 +25,26 @@ constexpr size_t kMaxEnvelopeBytes = 64u << 20;
 HRESULT SmimeEnvelopeFile(IAsasSmime& smime, const std::string& loadPath,
                           const std::string& savePath, const RetryWait& wait);
 
-// One whole envelope in the context's workspace (AnonymizerContext::WithEnvelopeWorkspace): a new
-// message file, filled by `write` (the message: header lines, an empty line, the body), enveloped
-// by the workspace's S/MIME object with the context's RetryWait, and *body the encrypted body as
-// ReadEnvelopeBody gives it. The message file and the saved envelope are gone when it returns.
-// The failure of the workspace, of `write`, of the client or of the read is returned.
+// One whole envelope in the context's workspace (AnonymizerContext::WithEnvelopeWorkspace): the
+// message (header lines, an empty line, the body) is written by `write`, enveloped by the
+// workspace's S/MIME object with the context's RetryWait, and *body is the encrypted body as
+// ReadEnvelopeBody gives it. When the client takes messages in memory (IAsasSmimeMemory) the
+// message is a text in this process's memory, grown without leaving copies in freed memory and
+// wiped at the end, and the envelope comes back as a text: no file is made and no retry is
+// needed. Otherwise it is a new message file, and the message file and the saved envelope are
+// gone when it returns. The failure of the workspace, of `write`, of the client or of the read is
+// returned.
 HRESULT SealMessage(const AnonymizerContext& context,
-                    const std::function<HRESULT(MessageFile&)>& write, std::string* body);
+                    const std::function<HRESULT(MessageWriter&)>& write, std::string* body);
 
 // The body lines of a saved envelope, each followed by LF: every line after the first empty one.
 // Line ends (LF, CR LF) are removed and a line is cut at a CR left in it; a line longer than
 // 1023 bytes ends the reading. False when no body line was found.
 bool ExtractEnvelopeBody(std::string_view saved, std::string* body);
+
+// The body of a saved envelope (ExtractEnvelopeBody), converted from Windows-1252 to UTF-8. False
+// when no body line was found.
+bool EnvelopeBodyOf(std::string_view saved, std::string* body);
 
 // Reads the body of the saved envelope of `file`, up to ten tries `wait` apart while no body is
 // found. E_FAIL when none of the tries found one. The body is converted from Windows-1252 to UTF-8.

@@ -241,6 +241,45 @@ TEST_F(SmimeTest, HostileMessageFilesFailWithoutLeavingAMessageBehind) {
   EXPECT_EQ(smime->SmimeEncrypt(), qx::E_UNEXPECTED);
 }
 
+// The in-memory way is the message file's way without the files: the same rules for the
+// message, the same saved text, opened by the Trust Center to the exact bytes.
+TEST_F(SmimeTest, MessagesInMemoryFollowTheMessageFileRules) {
+  auto memory = smime.As<qx::IAsasSmimeMemory>();
+  ASSERT_TRUE(memory);
+  const std::string body = "<p>M\xFCller</p>\r\n\0end\n"s;
+  ASSERT_EQ(memory->SmimeLoadText("From: dr-muster\r\nTo: tc1\r\n\r\n" + body), qx::S_OK);
+  ASSERT_EQ(smime->SmimeEncrypt(), qx::S_OK);
+  qx::BStr saved;
+  ASSERT_EQ(memory->SmimeSaveText(&saved), qx::S_OK);
+  ASSERT_TRUE(saved);
+  EXPECT_EQ(saved->rfind("From: dr-muster\nTo: tc1\nMIME-Version: 1.0\n", 0), 0u);
+  const std::string file = dir / "saved";
+  WriteFile(file, *saved);
+  bool ok = false;
+  EXPECT_EQ(testing::OpenSslDecrypt(file, tc1, &ok), body);
+  EXPECT_TRUE(ok);
+
+  const struct {
+    std::string message;
+    HRESULT expected;
+  } cases[] = {
+      {"From: s\n\nno recipients", kNoRecipients},
+      {"To: tc1\n" + std::string(5000, 'X') + "\n\nbody", kBadMessage},
+      {"To: tc1, tc1/../../x\n\nbody", kBadMessage},
+      {"To: tc1\n\n" + std::string(kMaxMessageBytes, 'x'), kTooLarge},
+  };
+  for (const auto& c : cases) {
+    ASSERT_EQ(memory->SmimeLoadText("To: tc1\n\nfirst"), qx::S_OK);
+    EXPECT_EQ(memory->SmimeLoadText(c.message), c.expected) << c.message.substr(0, 40);
+    // The failed load forgot the earlier message: nothing can be enveloped or saved.
+    EXPECT_EQ(smime->SmimeEncrypt(), qx::E_UNEXPECTED);
+    EXPECT_EQ(memory->SmimeSaveText(&saved), qx::E_UNEXPECTED);
+    EXPECT_FALSE(saved);
+  }
+  EXPECT_EQ(memory->SmimeLoadText(qx::BStr()), qx::E_INVALIDARG);
+  EXPECT_EQ(memory->SmimeSaveText(nullptr), qx::E_POINTER);
+}
+
 TEST(Envelope, OpensOnlyWithARecipientKey) {
   IdentityKeyPem a, b;
   ASSERT_EQ(CreateIdentityKey("a", KeyType::kRsa, &a), qx::S_OK);

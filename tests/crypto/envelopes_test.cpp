@@ -131,6 +131,31 @@ TEST_F(EnvelopeTest, AnOpenWorkspaceKeepsOnePrivateFolderUntilItIsClosed) {
   }
 }
 
+// A client that takes messages in memory gets the same message and gives the same body, and no
+// file is made for it: not in the folder of the workspace, not anywhere below TMPDIR.
+TEST_F(EnvelopeTest, AClientThatTakesMessagesInMemoryGetsThemWithoutAnyFile) {
+  FakeAsas().offerMemory = true;
+  ASSERT_EQ(context_->OpenEnvelopeWorkspace(), S_OK);
+  const std::string pdf(100 * 1024 + 7, '\xE9');
+  AddPdf("1.pdf", pdf);
+  std::string body;
+  ASSERT_EQ(EncryptText(*context_, "<p>M\xC3\xBCller\n</p>", &body), S_OK);
+  EXPECT_EQ(LoadedMessage(body), "From: S\r\nTo: R\r\n\r\n<p>M\xFCller\r\n</p>");
+  RefPtr<IXmlDocument> doc;
+  ASSERT_EQ(EncryptPdfs(*context_, "coding_line=\"1\"", &doc), S_OK);
+  const std::string& loaded = FakeAsas().loaded;
+  ASSERT_EQ(loaded.rfind("From: S\nTo: R\n\n", 0), 0u);
+  EXPECT_EQ(testing::DecodeBase64(loaded.substr(15)), pdf);
+  EXPECT_EQ(FakeAsas().loadedPaths, (std::vector<std::string>{"(memory)", "(memory)"}));
+  EXPECT_EQ(FakeAsas().savedPaths, (std::vector<std::string>{"(memory)", "(memory)"}));
+  std::vector<std::string> files;
+  for (auto& entry : std::filesystem::recursive_directory_iterator(tmp_.path()))
+    if (!entry.is_directory()) files.push_back(entry.path());
+  EXPECT_EQ(files, std::vector<std::string>{});
+  EXPECT_EQ(waits_, 0);
+  context_->CloseEnvelopeWorkspace();
+}
+
 TEST_F(EnvelopeTest, ALineBreakInSenderOrRecipientsIsRefused) {
   context_->SetRcpt("tc1\r\nTo: other");
   std::string body;

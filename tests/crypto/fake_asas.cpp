@@ -245,10 +245,30 @@ std::string ReadWhole(const std::string& path, bool* ok) {
   return ss.str();
 }
 
-class FakeSmime final : public IAsasSmime {
+class FakeSmime final : public IAsasSmime, public IAsasSmimeMemory {
  public:
   HRESULT QueryInterface(const Guid& iid, void** out) override {
+    if (iid == IAsasSmimeMemory::kIid && FakeAsas().offerMemory) {
+      *out = static_cast<IAsasSmimeMemory*>(this);
+      AddRef();
+      return S_OK;
+    }
     return QueryOne(this, static_cast<IAsasSmime*>(this), iid, out);
+  }
+  HRESULT SmimeLoadText(const BStr& message) override {
+    auto& state = FakeAsas();
+    Call("SmimeLoad");
+    state.loadedPaths.push_back("(memory)");
+    if (!message) return E_INVALIDARG;
+    state.loaded = *message;
+    loaded_ = true;
+    return S_OK;
+  }
+  HRESULT SmimeSaveText(BStr* envelope) override {
+    Call("SmimeSave");
+    FakeAsas().savedPaths.push_back("(memory)");
+    *envelope = envelope_;
+    return S_OK;
   }
   HRESULT SmimeLoad(const BStr& fileName) override {
     auto& state = FakeAsas();
@@ -317,7 +337,7 @@ HRESULT FakeCreate(const char* progid, const Guid* iid, void** out) {
   } else if (name == "Asas.Client.Conf") {
     object = RefPtr<IUnknown>::Adopt(new FakeConf);
   } else if (name == "ASAS.SMIME" || name == "Asas.SMIME") {
-    object = RefPtr<IUnknown>::Adopt(new FakeSmime);
+    object = RefPtr<IUnknown>::Adopt(static_cast<IAsasSmime*>(new FakeSmime));
   } else {
     return REGDB_E_CLASSNOTREG;
   }

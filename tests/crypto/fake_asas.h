@@ -53,6 +53,9 @@ struct FakeAsasState {
   unsigned fileMode = 0;
   std::vector<std::string> savedPaths;
   unsigned folderMode = 0;
+  // Whether the S/MIME object offers IAsasSmimeMemory; its loads then count as loadedPaths
+  // entries "(memory)" and its saves as savedPaths entries "(memory)".
+  bool offerMemory = false;
   // Turns the loaded message into the saved envelope. Default: DefaultEnvelope.
   std::function<std::string(const std::string& loaded)> envelope;
 };
