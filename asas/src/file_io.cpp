@@ -8,6 +8,8 @@
 
 #include <utility>
 
+#include "fault_injection.h"
+
 namespace asas {
 namespace {
 
@@ -36,7 +38,7 @@ std::string ParentOf(const std::string& path) {
 
 HRESULT WriteAll(int fd, std::string_view data) {
   while (!data.empty()) {
-    ssize_t n = write(fd, data.data(), data.size());
+    ssize_t n = FaultHit(FaultKind::kWrite) ? -1 : write(fd, data.data(), data.size());
     if (n < 0) {
       if (errno == EINTR) continue;
       return HresultFromErrno(errno);
@@ -50,7 +52,9 @@ HRESULT WriteAll(int fd, std::string_view data) {
 
 HRESULT ReadFileBounded(const std::string& path, size_t max_bytes, std::string* out) {
   out->clear();
-  Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  Fd fd(FaultHit(FaultKind::kOpen)
+            ? -1
+            : open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (fd.get() < 0) return HresultFromErrno(errno);
   struct stat st;
   if (fstat(fd.get(), &st) != 0) return HresultFromErrno(errno);
@@ -61,7 +65,7 @@ HRESULT ReadFileBounded(const std::string& path, size_t max_bytes, std::string* 
   out->reserve(static_cast<size_t>(st.st_size));
   char buffer[65536];
   for (;;) {
-    ssize_t n = read(fd.get(), buffer, sizeof buffer);
+    ssize_t n = FaultHit(FaultKind::kRead) ? -1 : read(fd.get(), buffer, sizeof buffer);
     if (n < 0) {
       if (errno == EINTR) continue;
       HRESULT hr = HresultFromErrno(errno);
@@ -81,23 +85,26 @@ HRESULT ReadFileBounded(const std::string& path, size_t max_bytes, std::string* 
 HRESULT WriteFileAtomic(const std::string& path, std::string_view data, mode_t mode,
                         Durability durability) {
   std::string temp = path + ".tmp.XXXXXX";
-  Fd fd(mkostemp(temp.data(), O_CLOEXEC));
+  Fd fd(FaultHit(FaultKind::kOpen) ? -1 : mkostemp(temp.data(), O_CLOEXEC));
   if (fd.get() < 0) return HresultFromErrno(errno);
   HRESULT hr = qx::S_OK;
   if (fchmod(fd.get(), mode) != 0) hr = HresultFromErrno(errno);
   if (qx::Succeeded(hr)) hr = WriteAll(fd.get(), data);
   bool synced = durability == Durability::kSynced;
-  if (qx::Succeeded(hr) && synced && fsync(fd.get()) != 0) hr = HresultFromErrno(errno);
+  if (qx::Succeeded(hr) && synced && (FaultHit(FaultKind::kFsync) || fsync(fd.get()) != 0))
+    hr = HresultFromErrno(errno);
   if (qx::Succeeded(hr) && close(fd.release()) != 0) hr = HresultFromErrno(errno);
-  if (qx::Succeeded(hr) && rename(temp.c_str(), path.c_str()) != 0) hr = HresultFromErrno(errno);
+  if (qx::Succeeded(hr) &&
+      (FaultHit(FaultKind::kRename) || rename(temp.c_str(), path.c_str()) != 0))
+    hr = HresultFromErrno(errno);
   if (qx::Failed(hr)) {
-    unlink(temp.c_str());
+    if (!FaultHit(FaultKind::kUnlink)) unlink(temp.c_str());
     return hr;
   }
   if (!synced) return qx::S_OK;
   // Make the rename itself durable; a failure here does not undo the replacement.
   Fd dir(open(ParentOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir.get() >= 0) fsync(dir.get());
+  if (dir.get() >= 0 && !FaultHit(FaultKind::kFsync)) fsync(dir.get());
   return qx::S_OK;
 }
 
@@ -111,7 +118,8 @@ HRESULT MakeDirectories(const std::string& path, mode_t mode) {
     HRESULT hr = MakeDirectories(parent, mode);
     if (qx::Failed(hr)) return hr;
   }
-  if (mkdir(path.c_str(), mode) != 0 && errno != EEXIST) return HresultFromErrno(errno);
+  if ((FaultHit(FaultKind::kMkdir) || mkdir(path.c_str(), mode) != 0) && errno != EEXIST)
+    return HresultFromErrno(errno);
   return qx::S_OK;
 }
 
@@ -130,7 +138,9 @@ FileLock& FileLock::operator=(FileLock&& other) noexcept {
 }
 
 HRESULT FileLock::Acquire(const std::string& path, FileLock* out) {
-  Fd fd(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+  Fd fd(FaultHit(FaultKind::kOpen)
+            ? -1
+            : open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
   if (fd.get() < 0) return HresultFromErrno(errno);
   while (flock(fd.get(), LOCK_EX) != 0) {
     if (errno != EINTR) return HresultFromErrno(errno);

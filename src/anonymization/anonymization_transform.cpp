@@ -24,6 +24,7 @@
 #include "crypto/message_file.h"
 #include "formats/xml_namespaces.h"
 #include "platform/call_guard.h"
+#include "platform/fault_injection.h"
 #include "platform/unique_fd.h"
 #include "platform/xml_sax.h"
 
@@ -83,7 +84,7 @@ void CollectError(void* context, const char* format, ...) {
 // Reads the regular file at `path` without following a symbolic link and without blocking on a
 // FIFO or device.
 HRESULT ReadInvoiceFile(const std::string& path, std::string* bytes) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  UniqueFd fd(sys::Open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
   if (!fd.valid()) return HresultFromErrno(errno);
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) return HresultFromErrno(errno);
@@ -91,10 +92,11 @@ HRESULT ReadInvoiceFile(const std::string& path, std::string* bytes) {
   if (static_cast<unsigned long long>(st.st_size) > kMaxInvoiceBytes)
     return HresultFromErrno(EFBIG);
   bytes->clear();
+  if (AllocationFault()) return E_OUTOFMEMORY;
   bytes->reserve(static_cast<size_t>(st.st_size));
   char block[65536];
   for (;;) {
-    ssize_t got = ::read(fd.get(), block, sizeof block);
+    ssize_t got = sys::Read(fd.get(), block, sizeof block);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return HresultFromErrno(errno);
     if (got == 0) break;

@@ -14,6 +14,7 @@
 #include "crypto/message_file.h"
 #include "formats/xml_namespaces.h"
 #include "platform/codepage.h"
+#include "platform/fault_injection.h"
 #include "platform/unique_fd.h"
 
 namespace qx {
@@ -22,7 +23,7 @@ HRESULT ReadInputFile(const std::string& path, size_t maxBytes, std::string* byt
   if (!bytes) return E_POINTER;
   bytes->clear();
   // O_NONBLOCK keeps a FIFO from blocking the open; only a regular file is read.
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK);
+  int fd = sys::Open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK);
   if (fd < 0) return HresultFromErrno(errno);
   UniqueFd closer(fd);
   struct stat info {};
@@ -31,11 +32,12 @@ HRESULT ReadInputFile(const std::string& path, size_t maxBytes, std::string* byt
   if (info.st_size < 0 || static_cast<unsigned long long>(info.st_size) > maxBytes)
     return HresultFromErrno(EFBIG);
 
+  if (AllocationFault()) return E_OUTOFMEMORY;
   std::string content;
   content.reserve(static_cast<size_t>(info.st_size));
   char block[64 * 1024];
   for (;;) {
-    ssize_t got = ::read(fd, block, sizeof block);
+    ssize_t got = sys::Read(fd, block, sizeof block);
     if (got < 0) {
       if (errno == EINTR) continue;
       return HresultFromErrno(errno);

@@ -1,5 +1,6 @@
 #include "component/cqendix.h"
 
+#include <cerrno>
 #include <new>
 
 #include "component/ccenters.h"
@@ -9,6 +10,8 @@
 #include "net/download_window.h"
 #include "platform/call_guard.h"
 #include "platform/class_registry.h"
+#include "platform/file_system.h"
+#include "platform/last_error.h"
 #include "support/settings.h"
 #include "support/system_description.h"
 
@@ -294,16 +297,27 @@ void CQendix::RaiseEvent(tagMsgLevel level, tagMsgClass mclass, tagMsgOrigin ori
   if (!(options & kOptionDebug) && level <= mlDebug) return;
   std::lock_guard events(events_lock_);
   std::string opened_session;
+  int logError = 0;
+  std::string logPath;
   // The work directory is looked at only when no log file is open yet.
-  if (log_.IsOpen() || log_.EnsureOpen(WorkDirectoryCopy(), &opened_session)) {
+  if (log_.IsOpen() || log_.EnsureOpen(WorkDirectoryCopy(), &opened_session, &logError, &logPath)) {
     if (!opened_session.empty()) {
       std::lock_guard lock(state_);
       session_ = opened_session;
     }
     log_.WriteLine(level, mclass, origin, code, fileName, msg);
+    logFailureTold_ = false;
   }
-  for (const auto& sink : eventSource_.Snapshot()) {
-    if (Failed(sink->qendixEvent(level, mclass, origin, code, fileName, msg))) break;
+  auto deliver = [&](tagMsgLevel l, tagMsgClass c, int32_t n, const BStr& f, const BStr& m) {
+    for (const auto& sink : eventSource_.Snapshot())
+      if (Failed(sink->qendixEvent(l, c, origin, n, f, m))) break;
+  };
+  deliver(level, mclass, code, fileName, msg);
+  // A log that cannot be written is told once, to the host only: the events still reach it. A
+  // work directory that is missing is no news here (the steps report it).
+  if (logError != 0 && logError != ENOENT && logError != ENOTDIR && !logFailureTold_) {
+    logFailureTold_ = true;
+    deliver(mlWarning, mcSystem, logError, BaseName(logPath), SystemErrorText(logError));
   }
 }
 

@@ -109,6 +109,7 @@ class CQendix final : public ComObject<IQendix, IConnectionPointContainer>, publ
 
   std::recursive_mutex events_lock_;  // serialises RaiseEvent and the log file
   DailyLog log_;
+  bool logFailureTold_ = false;  // a failure to open the log was told; under events_lock_
   ConnectionPoint<_IQendixEvents> eventSource_;
 };
 

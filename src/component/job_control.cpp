@@ -12,6 +12,7 @@
 #include "component/module_state.h"
 #include "crypto/message_file.h"
 #include "platform/call_guard.h"
+#include "platform/fault_injection.h"
 #include "platform/job_lock.h"
 #include "platform/last_error.h"
 #include "steps/anonymizer.h"
@@ -181,7 +182,10 @@ HRESULT StartJob(CQendix* component, JobKind kind) {
     if (t_capture) t_capture->store(number);
     std::thread worker([hold = std::move(hold), kind, cancel, number]() mutable {
       t_own_job = number;
-      WorkerBody(hold.Get(), kind, cancel);
+      {
+        FaultTagScope tag("job");
+        WorkerBody(hold.Get(), kind, cancel);
+      }
       hold.Reset();  // may be the final release: stores the settings on this thread
       JobEnded(number);
       ModuleObjectDestroyed();

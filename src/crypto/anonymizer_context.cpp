@@ -8,6 +8,8 @@
 #include <thread>
 #include <utility>
 
+#include "platform/fault_injection.h"
+
 namespace qx {
 namespace {
 
@@ -18,7 +20,8 @@ bool Contains(const std::vector<std::string>& list, const std::string& name) {
 }  // namespace
 
 RetryWait OneSecondWait() {
-  return [] { std::this_thread::sleep_for(std::chrono::seconds(1)); };
+  // Cut short while a test injects failures (see fault_injection.h).
+  return [] { std::this_thread::sleep_for(ShortWait(std::chrono::seconds(1))); };
 }
 
 AnonymizerContext::AnonymizerContext(EventTarget* events, tagMsgOrigin origin)
@@ -65,6 +68,14 @@ bool AnonymizerContext::WithPdf() const {
   std::lock_guard lock(mutex_);
   return withPdf_;
 }
+void AnonymizerContext::SetPdfListIncomplete(bool incomplete) {
+  std::lock_guard lock(mutex_);
+  pdfListIncomplete_ = incomplete;
+}
+bool AnonymizerContext::PdfListIncomplete() const {
+  std::lock_guard lock(mutex_);
+  return pdfListIncomplete_;
+}
 void AnonymizerContext::SetRetryWait(RetryWait wait) {
   std::lock_guard lock(mutex_);
   wait_ = wait ? std::move(wait) : OneSecondWait();
@@ -91,13 +102,16 @@ std::vector<std::string> AnonymizerContext::EnvelopedPdfs() const {
   return enveloped_;
 }
 
-bool AnonymizerContext::DeleteEnvelopedPdfs() {
+bool AnonymizerContext::DeleteEnvelopedPdfs(std::vector<std::pair<std::string, int>>* undeleted) {
   std::lock_guard lock(mutex_);
   if (validFolder_.empty()) return enveloped_.empty();
   bool all = true;
   for (const std::string& name : enveloped_) {
     std::string path = validFolder_ + "/" + name;
-    if (::unlink(path.c_str()) != 0 && errno != ENOENT) all = false;
+    if (sys::Unlink(path.c_str()) != 0 && errno != ENOENT) {
+      all = false;
+      if (undeleted) undeleted->emplace_back(name, errno);
+    }
     delivered_.push_back(name);
     pdfs_.Deliver(name);
   }
@@ -116,9 +130,13 @@ HRESULT AnonymizerContext::OpenEnvelopeWorkspace() {
   return EnvelopeWorkspace::Create(&workspace_);
 }
 
-void AnonymizerContext::CloseEnvelopeWorkspace() {
+HRESULT AnonymizerContext::CloseEnvelopeWorkspace(std::string* folder) {
   std::lock_guard lock(envelopeMutex_);
+  if (!workspace_) return S_OK;
+  if (folder) *folder = workspace_->Folder().Path();
+  const HRESULT hr = workspace_->RemoveFolder();
   workspace_.reset();
+  return hr;
 }
 
 HRESULT AnonymizerContext::WithEnvelopeWorkspace(

@@ -55,6 +55,11 @@ class AnonymizerContext {
   std::vector<std::string> PdfFiles() const;
   void SetWithPdf(bool withPdf);
   bool WithPdf() const;
+  // Set when the valid folder held a file whose kind could not be read: a slip missing from
+  // PdfFiles() may be that file, so an invoice whose slip is not found must wait (EncryptPdfs)
+  // rather than go without it.
+  void SetPdfListIncomplete(bool incomplete);
+  bool PdfListIncomplete() const;
   // The pause between tries of the security client (default: OneSecondWait()).
   void SetRetryWait(RetryWait wait);
   RetryWait Wait() const;
@@ -71,16 +76,18 @@ class AnonymizerContext {
   std::vector<std::string> EnvelopedPdfs() const;
   // Called after the transfer document of the current invoice has been saved: deletes the
   // enveloped PDFs from the valid folder, and they match no later key. False when one could not
-  // be deleted (it is still counted as delivered; a PDF already gone is fine); without a valid
-  // folder nothing is deleted and the records stay.
-  bool DeleteEnvelopedPdfs();
+  // be deleted (it is still counted as delivered; a PDF already gone is fine); `*undeleted` (may
+  // be null) then receives each such name with its errno value. Without a valid folder nothing is
+  // deleted and the records stay.
+  bool DeleteEnvelopedPdfs(std::vector<std::pair<std::string, int>>* undeleted = nullptr);
   // Opens the workspace that the envelopes share until CloseEnvelopeWorkspace or the context's
   // end; its private message folder lives that long. The failure to make it is returned; the
   // envelopes then make their own, as without an open workspace. An open one stays as it is.
   HRESULT OpenEnvelopeWorkspace();
   // Closes the workspace: its folder is removed with everything in it. Waits for an envelope
-  // that is being made.
-  void CloseEnvelopeWorkspace();
+  // that is being made. The failure to remove the folder is returned, with its path in `*folder`
+  // (may be null); a later job removes what is left.
+  HRESULT CloseEnvelopeWorkspace(std::string* folder = nullptr);
   // Runs `use` with the open workspace, one envelope at a time, or without an open one with a
   // workspace made for this call and removed after it. The result of `use`, or the failure to
   // make the workspace.
@@ -101,6 +108,7 @@ class AnonymizerContext {
   std::string validFolder_;
   PdfIndex pdfs_;  // the PDF files, their order and which were delivered
   bool withPdf_ = false;
+  bool pdfListIncomplete_ = false;
   RetryWait wait_;
   std::vector<std::string> enveloped_;
   std::vector<std::string> delivered_;

@@ -12,6 +12,7 @@
 #include "crypto/message_file.h"
 #include "crypto/smime_envelope.h"
 #include "platform/codepage.h"
+#include "platform/fault_injection.h"
 #include "platform/hresult_errno.h"
 #include "platform/secure_wipe.h"
 #include "platform/unique_fd.h"
@@ -23,7 +24,7 @@ constexpr size_t kMaxCodingLineBytes = 128;
 
 // Appends the PDF at `path` to the message file in base64 lines, reading it in blocks.
 HRESULT AppendPdfAsBase64(const std::string& path, MessageWriter& file) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  int fd = sys::Open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) return HresultFromErrno(errno);
   UniqueFd closer(fd);
   struct stat st {};
@@ -45,7 +46,7 @@ HRESULT AppendPdfAsBase64(const std::string& path, MessageWriter& file) {
   } wipeBlock{block};
   size_t total = 0;
   for (;;) {
-    ssize_t got = ::read(fd, block, sizeof block);
+    ssize_t got = sys::Read(fd, block, sizeof block);
     if (got < 0) {
       if (errno == EINTR) continue;
       return HresultFromErrno(errno);
@@ -189,6 +190,9 @@ HRESULT EncryptPdfs(AnonymizerContext& context, std::string_view codingLineXml,
   std::vector<std::string> bodies;
   for (const std::string& value : QuotedValues(codingLineXml)) {
     std::optional<std::string> name = context.FindPdf(CleanReference(UnescapeCodingLine(value)));
+    // A slip that may only have been missed (a file of the folder could not be read) is waited
+    // for: the document is not made without it.
+    if (!name && context.PdfListIncomplete()) return E_FAIL;
     if (!name) continue;
     std::string body;
     HRESULT hr = EnvelopePdf(context, *name, &body);

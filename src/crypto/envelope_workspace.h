@@ -23,6 +23,8 @@ class EnvelopeWorkspace {
   EnvelopeWorkspace& operator=(const EnvelopeWorkspace&) = delete;
 
   MessageFolder& Folder() { return *folder_; }
+  // Removes the message folder now (MessageFolder::Remove); the workspace is done with.
+  HRESULT RemoveFolder() { return folder_->Remove(); }
 
   // The S/MIME object ("ASAS.SMIME"), created on the first call; a failed creation is returned
   // and tried again by the next call.

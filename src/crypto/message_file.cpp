@@ -10,13 +10,15 @@
 #include <unistd.h>
 
 #include <cctype>
-#include <filesystem>
 #include <memory>
+#include <mutex>
 #include <new>
+#include <set>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "platform/fault_injection.h"
 #include "platform/secure_wipe.h"
 #include "platform/unique_fd.h"
 
@@ -55,10 +57,27 @@ bool ProcessRuns(pid_t pid) {
   return ::kill(pid, 0) == 0 || errno == EPERM;
 }
 
+// The folders of this process's MessageFolder objects, by name.
+std::mutex& LiveMutex() {
+  static auto* mutex = new std::mutex;  // never destroyed: folders may go while the process ends
+  return *mutex;
+}
+std::set<std::string>& LiveFolders() {
+  static auto* live = new std::set<std::string>;
+  return *live;
+}
+bool IsLive(const std::string& name) {
+  std::lock_guard lock(LiveMutex());
+  return LiveFolders().count(name) != 0;
+}
+std::string NameOf(const std::string& path) {
+  return path.substr(path.rfind('/') + 1);
+}
+
 // Removes the entries of the folder `name` in `parent` and then the folder, without following
 // links. False when the folder is not a real folder of this user or cannot be removed whole.
 bool RemoveFolder(int parent, const char* name) {
-  int fd = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  int fd = sys::Openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return false;
   std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(fd), ::closedir);
   if (!dir) {
@@ -66,18 +85,22 @@ bool RemoveFolder(int parent, const char* name) {
     return false;
   }
   struct stat st;
-  if (::fstat(fd, &st) != 0 || st.st_uid != ::geteuid()) return false;
+  if (::fstat(fd, &st) != 0) return false;
+  if (st.st_uid != ::geteuid()) {
+    errno = EPERM;
+    return false;
+  }
   while (struct dirent* entry = ::readdir(dir.get())) {
     std::string_view entryName(entry->d_name);
     if (entryName == "." || entryName == "..") continue;
-    ::unlinkat(fd, entry->d_name, 0);  // a folder inside stays, and so does this one
+    sys::Unlinkat(fd, entry->d_name, 0);  // a folder inside stays, and so does this one
   }
-  return ::unlinkat(parent, name, AT_REMOVEDIR) == 0;
+  return sys::Unlinkat(parent, name, AT_REMOVEDIR) == 0;
 }
 
 // A memory file for one message, mode 0600; -1 when the system offers none.
 int MakeMemoryFile() {
-  int fd = ::memfd_create("qendix-message", MFD_CLOEXEC);
+  int fd = sys::MemfdCreate("qendix-message", MFD_CLOEXEC);
   if (fd < 0) return -1;
   if (::fchmod(fd, 0600) != 0) {
     const int cause = errno;
@@ -103,7 +126,7 @@ bool MemoryFilesReachable() {
 }  // namespace
 
 int RemoveStaleMessageFolders() {
-  std::unique_ptr<DIR, int (*)(DIR*)> base(::opendir(TempBase().c_str()), ::closedir);
+  std::unique_ptr<DIR, int (*)(DIR*)> base(sys::Opendir(TempBase().c_str()), ::closedir);
   if (!base) return 0;
   const int baseFd = ::dirfd(base.get());
   // The names first: removing entries while reading the folder may skip or repeat some.
@@ -114,7 +137,7 @@ int RemoveStaleMessageFolders() {
     struct stat st;
     if (::fstatat(baseFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
     if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) continue;
-    if (ProcessRuns(pid)) continue;
+    if (pid == ::getpid() ? IsLive(entry->d_name) : ProcessRuns(pid)) continue;
     stale.emplace_back(entry->d_name);
   }
   int removed = 0;
@@ -126,27 +149,40 @@ int RemoveStaleMessageFolders() {
 HRESULT MessageFolder::Create(std::unique_ptr<MessageFolder>* folder) {
   if (!folder) return E_POINTER;
   folder->reset();
-  std::unique_ptr<MessageFolder> made(new (std::nothrow) MessageFolder);
+  std::unique_ptr<MessageFolder> made(AllocationFault() ? nullptr
+                                                        : new (std::nothrow) MessageFolder);
   if (!made) return E_OUTOFMEMORY;
   std::string path =
       TempBase() + "/" + std::string(kFolderPrefix) + std::to_string(::getpid()) + "-XXXXXX";
-  if (!mkdtemp(path.data())) return HresultFromErrno(errno);
+  if (!sys::Mkdtemp(path.data())) return HresultFromErrno(errno);
+  {
+    std::lock_guard lock(LiveMutex());
+    LiveFolders().insert(NameOf(path));
+  }
   made->path_ = std::move(path);  // from here on the destructor removes the folder
   made->memoryMessages_ = MemoryFilesReachable();
   *folder = std::move(made);
   return S_OK;
 }
 
+HRESULT MessageFolder::Remove() {
+  if (path_.empty()) return S_OK;
+  // The folder holds only the message files of its envelopes.
+  const HRESULT hr = RemoveFolder(AT_FDCWD, path_.c_str()) ? S_OK : HresultFromErrno(errno);
+  std::lock_guard lock(LiveMutex());
+  LiveFolders().erase(NameOf(path_));
+  path_.clear();
+  return hr;
+}
+
 MessageFolder::~MessageFolder() {
-  if (path_.empty()) return;
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
+  Remove();
 }
 
 HRESULT MessageFile::Create(MessageFolder& folder, std::unique_ptr<MessageFile>* file) {
   if (!file) return E_POINTER;
   file->reset();
-  std::unique_ptr<MessageFile> made(new (std::nothrow) MessageFile);
+  std::unique_ptr<MessageFile> made(AllocationFault() ? nullptr : new (std::nothrow) MessageFile);
   if (!made) return E_OUTOFMEMORY;
   if (folder.MemoryMessages()) {
     made->fd_ = MakeMemoryFile();
@@ -156,7 +192,7 @@ HRESULT MessageFile::Create(MessageFolder& folder, std::unique_ptr<MessageFile>*
     made->savePath_ = folder.Path() + "/envelope-" + std::to_string(++folder.envelopes_);
   } else {
     std::string path = folder.Path() + "/msg-XXXXXX";
-    int fd = mkostemp(path.data(), O_CLOEXEC);  // O_CREAT | O_EXCL, mode 0600
+    int fd = sys::Mkostemp(path.data(), O_CLOEXEC);  // O_CREAT | O_EXCL, mode 0600
     if (fd < 0) return HresultFromErrno(errno);
     made->fd_ = fd;
     made->path_ = path;
@@ -169,14 +205,14 @@ HRESULT MessageFile::Create(MessageFolder& folder, std::unique_ptr<MessageFile>*
 
 MessageFile::~MessageFile() {
   if (fd_ >= 0) ::close(fd_);
-  if (!inMemory_ && !path_.empty()) ::unlink(path_.c_str());
-  if (!savePath_.empty() && savePath_ != path_) ::unlink(savePath_.c_str());
+  if (!inMemory_ && !path_.empty()) sys::Unlink(path_.c_str());
+  if (!savePath_.empty() && savePath_ != path_) sys::Unlink(savePath_.c_str());
 }
 
 HRESULT MessageFile::Append(std::string_view bytes) {
   if (!writable_ || fd_ < 0) return E_UNEXPECTED;
   while (!bytes.empty()) {
-    ssize_t written = ::write(fd_, bytes.data(), bytes.size());
+    ssize_t written = sys::Write(fd_, bytes.data(), bytes.size());
     if (written < 0) {
       if (errno == EINTR) continue;
       return HresultFromErrno(errno);
@@ -198,7 +234,7 @@ HRESULT MessageFile::CloseForWriting() {
 HRESULT MessageFile::Read(size_t maxBytes, std::string* content) const {
   if (!content) return E_POINTER;
   content->clear();
-  int fd = ::open(savePath_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  int fd = sys::Open(savePath_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) return HresultFromErrno(errno);
   struct stat st {};
   if (::fstat(fd, &st) == 0 && st.st_size > 0 && static_cast<uint64_t>(st.st_size) <= maxBytes)
@@ -206,7 +242,7 @@ HRESULT MessageFile::Read(size_t maxBytes, std::string* content) const {
   HRESULT hr = S_OK;
   char block[8192];
   for (;;) {
-    ssize_t got = ::read(fd, block, sizeof block);
+    ssize_t got = sys::Read(fd, block, sizeof block);
     if (got < 0) {
       if (errno == EINTR) continue;
       hr = HresultFromErrno(errno);

@@ -47,6 +47,10 @@ class MessageFolder {
   MessageFolder& operator=(const MessageFolder&) = delete;
 
   const std::string& Path() const { return path_; }
+  // Removes the folder with the files in it now; the failure (an errno result) when it could not
+  // be removed whole. What is left is removed at the start of a later job (see
+  // RemoveStaleMessageFolders), also by this process. The folder must not be used afterwards.
+  HRESULT Remove();
   // True when messages are memory files (memfd_create works and /proc/self/fd opens them).
   bool MemoryMessages() const { return memoryMessages_; }
   // Turns memory files off for this folder's later messages (tests, and a client that cannot
@@ -94,11 +98,11 @@ class MessageFile final : public MessageWriter {
 };
 
 // Removes the message folders, with the files in them, that processes which have ended left
-// behind in the temporary folder (a crash or kill while a folder existed). Only folders of exactly
-// the pattern above are touched, and only real folders (not links) owned by this user whose
-// process is no longer running; a folder of a running process (this one included) is left alone,
-// so two processes of the user never remove each other's message files. Called at the start of
-// every job. Returns the number of folders removed.
+// behind in the temporary folder (a crash or kill while a folder existed), and those of this
+// process that no MessageFolder holds any more (a removal that failed). Only folders of exactly
+// the pattern above are touched, and only real folders (not links) owned by this user; a folder of
+// another running process is left alone, so two processes of the user never remove each other's
+// message files. Called at the start of every job. Returns the number of folders removed.
 int RemoveStaleMessageFolders();
 
 }  // namespace qx

@@ -70,12 +70,19 @@ std::string GniAmountText(std::string_view fieldValue) {
   return text;
 }
 
-InvoiceFileRead ReadGniInvoiceFile(const std::string& path, InvoiceKeys* keys) {
+InvoiceFileRead ReadGniInvoiceFile(const std::string& path, InvoiceKeys* keys, int* readError) {
+  if (readError) *readError = 0;
   if (keys == nullptr) return InvoiceFileRead::kNotRead;
   if (InvoiceFileTooLarge(path)) return InvoiceFileRead::kTooLarge;
   GniKeyCollector collector;
-  if (!collector.Parse(path, kMaxInvoiceFileBytes))
+  int error = 0;
+  if (!collector.Parse(path, kMaxInvoiceFileBytes, &error)) {
+    if (error != 0) {
+      if (readError) *readError = error;
+      return InvoiceFileRead::kFailed;
+    }
     return InvoiceFileTooLarge(path) ? InvoiceFileRead::kTooLarge : InvoiceFileRead::kNotRead;
+  }
   InvoiceKeys found = collector.TakeKeys();
   keys->invoiceIds = std::move(found.invoiceIds);
   keys->amounts = std::move(found.amounts);

@@ -36,8 +36,10 @@ std::string GniAmountText(std::string_view fieldValue);
 
 // Reads the GNI file at `path`. On success (kRead) replaces keys->invoiceIds, amounts and
 // codingLines with the collected lists and sets keys->providerZsr (empty when the file has
-// none). A file over kMaxInvoiceFileBytes is not read (kTooLarge). On failure (also file not
-// readable, no record header, malformed line: kNotRead) `keys` is unchanged.
-InvoiceFileRead ReadGniInvoiceFile(const std::string& path, InvoiceKeys* keys);
+// none). A file over kMaxInvoiceFileBytes is not read (kTooLarge); one that could not be opened
+// or read gives kFailed, with the errno value in `*readError` (may be null; 0 for every other
+// result). On failure (also no record header, malformed line: kNotRead) `keys` is unchanged.
+InvoiceFileRead ReadGniInvoiceFile(const std::string& path, InvoiceKeys* keys,
+                                   int* readError = nullptr);
 
 }  // namespace qx

@@ -10,6 +10,8 @@
 #include <streambuf>
 #include <vector>
 
+#include "platform/fault_injection.h"
+
 namespace qx {
 namespace {
 
@@ -45,14 +47,18 @@ class FileBuffer : public std::streambuf {
   FileBuffer& operator=(const FileBuffer&) = delete;
 
   bool failed() const { return failed_; }
+  int error() const { return error_; }
 
  protected:
   int_type underflow() override {
     if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
     for (;;) {
-      ssize_t got = ::read(fd_, data_.data(), data_.size());
+      ssize_t got = sys::Read(fd_, data_.data(), data_.size());
       if (got < 0 && errno == EINTR) continue;
-      if (got < 0) failed_ = true;
+      if (got < 0) {
+        failed_ = true;
+        error_ = errno;
+      }
       if (got <= 0) return traits_type::eof();
       if (static_cast<size_t>(got) > left_) {
         failed_ = true;
@@ -68,6 +74,7 @@ class FileBuffer : public std::streambuf {
   int fd_;
   size_t left_;
   bool failed_ = false;
+  int error_ = 0;  // of a failed read
   std::vector<char> data_ = std::vector<char>(64 * 1024);
 };
 
@@ -101,17 +108,31 @@ class GniReader::TextSource {
   bool ended_;
 };
 
-bool GniReader::Parse(const std::string& path, size_t maxBytes) {
+bool GniReader::Parse(const std::string& path, size_t maxBytes, int* readError) {
+  int ignored = 0;
+  int& error = readError ? *readError : ignored;
+  error = 0;
   // O_NONBLOCK keeps a FIFO from blocking the open, O_NOFOLLOW a link from being followed; only
-  // regular files are read.
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
-  if (fd < 0) return false;
+  // regular files are read. A link (ELOOP) is no file of ours, not a failure to read one.
+  int fd = sys::Open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
+  if (fd < 0) {
+    if (errno != ELOOP) error = errno;
+    return false;
+  }
   FileBuffer buffer(fd, maxBytes);
   struct stat info;
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  if (::fstat(fd, &info) != 0) {
+    error = errno;
+    return false;
+  }
+  if (!S_ISREG(info.st_mode)) return false;
   if (static_cast<unsigned long long>(info.st_size) > maxBytes) return false;
   std::istream in(&buffer);
-  return ParseStream(in) && !buffer.failed();
+  const bool parsed = ParseStream(in);
+  // A read that failed ends the input early: the file was not read, whatever the parse made of
+  // the part before.
+  error = buffer.error();
+  return parsed && !buffer.failed();
 }
 
 bool GniReader::ParseBytes(std::string_view bytes) {

@@ -28,8 +28,9 @@ class GniReader {
 
   // Parses the regular file at `path`, reading at most `maxBytes`. False when the file cannot be
   // opened or read, is larger than `maxBytes`, holds no record header, or (outside lenient mode)
-  // holds a malformed line.
-  bool Parse(const std::string& path, size_t maxBytes = SIZE_MAX);
+  // holds a malformed line. `*readError` (may be null) becomes the errno value when the file could
+  // not be opened or read, 0 otherwise.
+  bool Parse(const std::string& path, size_t maxBytes = SIZE_MAX, int* readError = nullptr);
 
   // Parses the bytes of `in`, which should be opened in binary mode: the parser applies the
   // text-mode rules itself (CR LF reads as one line end, a byte 0x1A ends the input). Result as

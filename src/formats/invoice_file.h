@@ -17,6 +17,8 @@ enum class InvoiceFileRead {
   kNotRead,    // not readable, not of the reader's format, or malformed
   kTooLarge,   // larger than kMaxInvoiceFileBytes (also when it grew while being read)
   kEncrypted,  // an XML invoice whose payload is encrypted instead of holding its body
+  kFailed,     // could not be read now (the file could not be opened or read, or memory was
+               // short): nothing is known about its content
 };
 
 // True when the file at `path` is there and larger than kMaxInvoiceFileBytes.

@@ -2,6 +2,7 @@
 
 #include <limits>
 
+#include "platform/fault_injection.h"
 #include "platform/module.h"
 #include "support/ini_file.h"
 
@@ -16,6 +17,7 @@ std::string DefaultSettingsPath() {
 }
 
 int ReadDlogMaxMonths(const std::string& iniPath) {
+  FaultTagScope tag("retention");
   IniFile ini(iniPath);
   if (ini.unreadable()) return std::numeric_limits<int>::max();
   long long months = ini.ReadInt("globals", "dlog_max", 1);

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/fault_injection.h"
 #include "platform/file_system.h"
 #include "platform/hresult_errno.h"
 #include "platform/unique_fd.h"
@@ -90,7 +91,7 @@ class LineReader {
 
   void Fill() {
     for (;;) {
-      ssize_t got = ::read(fd_, buffer_.data() + size_, buffer_.size() - size_);
+      ssize_t got = sys::Read(fd_, buffer_.data() + size_, buffer_.size() - size_);
       if (got < 0 && errno == EINTR) continue;
       if (got < 0) {
         failed_ = true;
@@ -131,7 +132,7 @@ bool SameInvoice(double stored, double given) {
 enum class Opened { kOpen, kMissing, kFailed };
 Opened OpenRegister(const std::string& path, UniqueFd* file, std::unique_ptr<LineReader>* reader,
                     int* error, uint64_t* bytes = nullptr) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  UniqueFd fd(sys::Open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (!fd.valid()) {
     *error = errno;
     return errno == ENOENT ? Opened::kMissing : Opened::kFailed;

@@ -151,18 +151,24 @@ bool InvoiceSaxHandler::ParseBuffer(std::string_view document) {
   return ok && requestSeen_;
 }
 
-bool InvoiceSaxHandler::ParseFile(const std::string& path, size_t maxBytes) {
-  bool ok = ParseXmlFile(path, *this, maxBytes);
+bool InvoiceSaxHandler::ParseFile(const std::string& path, size_t maxBytes, int* readError) {
+  bool ok = ParseXmlFile(path, *this, maxBytes, readError);
   FinishCurrent();
   return ok && requestSeen_;
 }
 
 InvoiceFileRead ReadXmlInvoiceFile(const std::string& path, InvoiceKeys* keys,
-                                   std::string* recipient) {
+                                   std::string* recipient, int* readError) {
+  if (readError) *readError = 0;
   if (recipient != nullptr) recipient->clear();
   if (InvoiceFileTooLarge(path)) return InvoiceFileRead::kTooLarge;
   InvoiceSaxHandler handler;
-  bool ok = keys != nullptr && handler.ParseFile(path, kMaxInvoiceFileBytes);
+  int error = 0;
+  bool ok = keys != nullptr && handler.ParseFile(path, kMaxInvoiceFileBytes, &error);
+  if (error != 0) {
+    if (readError) *readError = error;
+    return InvoiceFileRead::kFailed;
+  }
   if (ok && handler.encrypted()) {
     if (recipient != nullptr) *recipient = handler.recipient().value_or(std::string());
     return InvoiceFileRead::kEncrypted;

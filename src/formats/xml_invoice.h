@@ -53,8 +53,9 @@ class InvoiceSaxHandler final : public XmlStartElementHandler {
 
   // Parses the whole regular file at `path` (at most `maxBytes`). True only if the document is
   // well-formed, namespace well-formed and has a "request" element of the invoice namespace.
-  // Values read before a parse error stay available.
-  bool ParseFile(const std::string& path, size_t maxBytes = kMaxInvoiceFileBytes);
+  // Values read before a parse error stay available. `*readError`: as for ParseXmlFile.
+  bool ParseFile(const std::string& path, size_t maxBytes = kMaxInvoiceFileBytes,
+                 int* readError = nullptr);
   // The same for a document held in memory.
   bool ParseBuffer(std::string_view document);
 
@@ -115,10 +116,11 @@ class InvoiceSaxHandler final : public XmlStartElementHandler {
 // identifier, amount and coding line (or QR reference) to the lists of `keys` (each only when
 // present) and sets keys->providerZsr (empty when absent). A well-formed invoice of the later
 // versions whose payload is encrypted gives kEncrypted and leaves `keys` unchanged. A file over
-// kMaxInvoiceFileBytes is not read (kTooLarge). On failure `keys` is unchanged. In every case
-// `*recipient` (if not null) becomes the document's recipient as far as it was read, empty if it
-// has none.
+// kMaxInvoiceFileBytes is not read (kTooLarge). A file that could not be read gives kFailed, with
+// the errno value in `*readError` (may be null; 0 for every other result). On failure `keys` is
+// unchanged. In every case `*recipient` (if not null) becomes the document's recipient as far as
+// it was read, empty if it has none.
 InvoiceFileRead ReadXmlInvoiceFile(const std::string& path, InvoiceKeys* keys,
-                                   std::string* recipient);
+                                   std::string* recipient, int* readError = nullptr);
 
 }  // namespace qx

@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "net/http_download.h"
+#include "platform/fault_injection.h"
 #include "platform/module.h"
 #include "platform/unique_fd.h"
 #include "platform/xml_sax.h"
@@ -42,12 +43,12 @@ bool IsRefreshTempName(std::string_view name, std::string_view cacheName) {
 // renaming it over the cache left behind. A refresh of another process that is just between the
 // two then fails its rename and keeps the old cache, which is harmless.
 void RemoveRefreshLeftovers(const std::string& folder, const std::string& cacheName) {
-  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(sys::Opendir(folder.c_str()), ::closedir);
   if (!dir) return;
   std::vector<std::string> names;
   while (dirent* entry = ::readdir(dir.get()))
     if (IsRefreshTempName(entry->d_name, cacheName)) names.emplace_back(entry->d_name);
-  for (const std::string& name : names) ::unlinkat(::dirfd(dir.get()), name.c_str(), 0);
+  for (const std::string& name : names) sys::Unlinkat(::dirfd(dir.get()), name.c_str(), 0);
 }
 
 // The whole file behind `fd`, read from its start; false when it is larger than `max`.
@@ -55,7 +56,7 @@ bool ReadBack(int fd, size_t max, std::string* text) {
   text->clear();
   char block[16384];
   for (off_t at = 0;;) {
-    ssize_t got = ::pread(fd, block, sizeof block, at);
+    ssize_t got = sys::Pread(fd, block, sizeof block, at);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return false;
     if (got == 0) return true;
@@ -75,7 +76,7 @@ bool NameUnnamedFile(int fd, const std::string& folder, const std::string& cache
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string name = folder + "/." + cacheName + ".";
     for (size_t i = 0; i < kTempRandomChars; ++i) name += kChars[random() % (sizeof kChars - 1)];
-    if (::linkat(AT_FDCWD, from.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+    if (sys::Linkat(AT_FDCWD, from.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
       *path = std::move(name);
       return true;
     }
@@ -88,18 +89,18 @@ bool NameUnnamedFile(int fd, const std::string& folder, const std::string& cache
 bool WriteNamedTemp(const std::string& folder, const std::string& cacheName,
                     const std::string& text, std::string* path) {
   std::string name = folder + "/." + cacheName + ".XXXXXX";
-  UniqueFd fd(mkostemp(name.data(), O_CLOEXEC));
+  UniqueFd fd(sys::Mkostemp(name.data(), O_CLOEXEC));
   if (!fd.valid()) return false;
   bool ok = ::fchmod(fd.get(), 0644) == 0;
   for (size_t done = 0; ok && done < text.size();) {
-    ssize_t n = ::write(fd.get(), text.data() + done, text.size() - done);
+    ssize_t n = sys::Write(fd.get(), text.data() + done, text.size() - done);
     if (n < 0 && errno == EINTR) continue;
     ok = n > 0;
     if (ok) done += static_cast<size_t>(n);
   }
-  ok = ok && ::fsync(fd.get()) == 0;
+  ok = ok && sys::Fsync(fd.get()) == 0;
   if (!ok) {
-    ::unlink(name.c_str());
+    sys::Unlink(name.c_str());
     return false;
   }
   *path = std::move(name);
@@ -158,6 +159,7 @@ bool CenterDirectory::LoadCache() {
 }
 
 bool CenterDirectory::Refresh() {
+  FaultTagScope tag("refresh");
   if (!LoadCache() || update_url_.empty()) return false;
   auto slash = cache_path_.rfind('/');
   std::string folder = slash == std::string::npos ? "." : cache_path_.substr(0, slash);
@@ -167,14 +169,14 @@ bool CenterDirectory::Refresh() {
   // nothing behind; it is named only for the rename over the cache. A file system without
   // unnamed files gets a named temporary from the start.
   std::string temp;
-  UniqueFd fd(::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0644));
+  UniqueFd fd(sys::Open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0644));
   if (!fd.valid()) {
     temp = folder + "/." + cacheName + ".XXXXXX";
-    fd = UniqueFd(mkostemp(temp.data(), O_CLOEXEC));
+    fd = UniqueFd(sys::Mkostemp(temp.data(), O_CLOEXEC));
     if (!fd.valid()) return false;
   }
   bool ok = DownloadToFd(update_url_ + "/qendix.xml", fd.get());
-  ok = ok && ::fchmod(fd.get(), 0644) == 0 && ::fsync(fd.get()) == 0;
+  ok = ok && ::fchmod(fd.get(), 0644) == 0 && sys::Fsync(fd.get()) == 0;
   std::string text;
   ok = ok && ReadBack(fd.get(), kMaxDocumentBytes, &text);
   if (ok) {
@@ -187,8 +189,8 @@ bool CenterDirectory::Refresh() {
     ok = WriteNamedTemp(folder, cacheName, text, &temp);  // no /proc: write it out again
   fd = UniqueFd();
   // rename() replaces the cache in one step: a reader sees the old or the new file, never none.
-  if (ok && ::rename(temp.c_str(), cache_path_.c_str()) == 0) return true;
-  if (!temp.empty()) ::unlink(temp.c_str());
+  if (ok && sys::Rename(temp.c_str(), cache_path_.c_str()) == 0) return true;
+  if (!temp.empty()) sys::Unlink(temp.c_str());
   return false;
 }
 

@@ -9,6 +9,8 @@
 
 #include <curl/curl.h>
 
+#include "platform/fault_injection.h"
+
 namespace qx {
 namespace {
 
@@ -28,7 +30,7 @@ size_t WriteBodyToFd(char* data, size_t size, size_t count, void* user) {
   }
   size_t done = 0;
   while (done < total) {
-    ssize_t n = ::write(sink->fd, data + done, total - done);
+    ssize_t n = sys::Write(sink->fd, data + done, total - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       sink->failed = true;
@@ -41,6 +43,7 @@ size_t WriteBodyToFd(char* data, size_t size, size_t count, void* user) {
 }
 
 bool DownloadToFd(const std::string& url, int fd, const DownloadLimits& limits) {
+  if (FaultHit(FaultKind::kHttp)) return false;
   InitCurl();
   std::unique_ptr<CURL, void (*)(CURL*)> curl(curl_easy_init(), curl_easy_cleanup);
   if (!curl) return false;

@@ -18,6 +18,7 @@
 
 #include "net/http_download.h"
 #include "net/xml_rpc_request.h"
+#include "platform/fault_injection.h"
 #include "support/messages.h"
 
 extern char** environ;
@@ -35,6 +36,7 @@ constexpr long kStallSeconds = 120;
 // Fetches `url` into `fd`: true only for an HTTP 200 whose whole body was written (as long as
 // announced, when announced). No redirect is followed, so the address checked is the one used.
 bool FetchComplete(const std::string& url, int fd) {
+  if (FaultHit(FaultKind::kHttp)) return false;
   static std::once_flag once;
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
   std::unique_ptr<CURL, void (*)(CURL*)> curl(curl_easy_init(), curl_easy_cleanup);
@@ -162,15 +164,16 @@ bool IsAcceptableSetupUrl(const std::string& url) {
 }
 
 bool DownloadAndStartSetup(const std::string& url, const std::string& workDirectory) {
+  FaultTagScope tag("update");
   if (workDirectory.empty() || !IsAcceptableSetupUrl(url)) return false;
   const std::string target = workDirectory + "/" + kSetupFileName;
   std::string temp = workDirectory + "/." + kSetupFileName + "-XXXXXX";
-  int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+  int fd = sys::Mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) return false;
-  bool complete = ::fchmod(fd, 0700) == 0 && FetchComplete(url, fd) && ::fsync(fd) == 0;
+  bool complete = ::fchmod(fd, 0700) == 0 && FetchComplete(url, fd) && sys::Fsync(fd) == 0;
   if (::close(fd) != 0) complete = false;
-  if (!complete || ::rename(temp.c_str(), target.c_str()) != 0) {
-    ::unlink(temp.c_str());
+  if (!complete || sys::Rename(temp.c_str(), target.c_str()) != 0) {
+    sys::Unlink(temp.c_str());
     return false;
   }
   return StartDetached(target);

@@ -10,6 +10,7 @@
 #include <climits>
 #include <memory>
 
+#include "platform/fault_injection.h"
 #include "platform/quiet_libxml_errors.h"
 #include "platform/unique_fd.h"
 #include "platform/xml_sax.h"
@@ -20,16 +21,17 @@ namespace {
 // The whole regular file at `path`, at most `max_bytes`.
 bool ReadRegularFile(const std::string& path, size_t max_bytes, std::string* bytes) {
   // O_NONBLOCK keeps a FIFO from blocking the open, O_NOFOLLOW a link from being followed.
-  UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW));
+  UniqueFd file(sys::Open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW));
   if (!file.valid()) return false;
   struct stat info;
   if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
   if (static_cast<unsigned long long>(info.st_size) > max_bytes) return false;
   bytes->clear();
+  if (AllocationFault()) return false;
   bytes->reserve(static_cast<size_t>(info.st_size));
   char buffer[64 * 1024];
   for (;;) {
-    ssize_t got = ::read(file.get(), buffer, sizeof buffer);
+    ssize_t got = sys::Read(file.get(), buffer, sizeof buffer);
     if (got < 0) {
       if (errno == EINTR) continue;
       return false;

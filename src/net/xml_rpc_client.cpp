@@ -9,6 +9,7 @@
 #include "net/xml_document_text.h"
 #include "net/xml_rpc_request.h"
 #include "platform/call_guard.h"
+#include "platform/fault_injection.h"
 
 namespace qx {
 namespace {
@@ -165,6 +166,8 @@ bool XmlRpcClient::Post(const std::string& url, const std::string& body, const s
                         std::string* replyBody) {
   CURL* curl = static_cast<CURL*>(curl_);
   if (!curl || aborted_.load()) return false;
+  // An injected failure ends the exchange before anything is sent, as a refused connection does.
+  if (FaultHit(FaultKind::kHttp)) return false;
   Transfer transfer;
   transfer.aborted = &aborted_;
   transfer.stall = stallTimeout_;
@@ -211,6 +214,10 @@ bool XmlRpcClient::ExchangeWith(XmlRpcCall call, const std::string& body, const 
                                 const std::string* password, XmlReply* reply) {
   const std::string& url = call == XmlRpcCall::kInputGateWrite ? gateUrl_ : endpointUrl_;
   if (url.empty()) return false;
+  FaultTagScope tag(call == XmlRpcCall::kSessionNew       ? "qendix.session.new"
+                    : call == XmlRpcCall::kInputGateWrite ? "qendix.inputgate.write"
+                    : call == XmlRpcCall::kSessionClose   ? "qendix.session.close"
+                                                          : "qendix.querynewversion");
   long status = 0;
   std::string statusText;
   std::string replyBody;

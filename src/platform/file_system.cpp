@@ -17,6 +17,7 @@
 #include <string_view>
 #include <utility>
 
+#include "platform/fault_injection.h"
 #include "platform/hresult_errno.h"
 #include "platform/unique_fd.h"
 
@@ -36,7 +37,7 @@ HRESULT ErrnoResult() {
 
 HRESULT WriteAll(int fd, const char* data, size_t size) {
   while (size > 0) {
-    ssize_t n = ::write(fd, data, size);
+    ssize_t n = sys::Write(fd, data, size);
     if (n < 0) {
       if (errno == EINTR) continue;
       return ErrnoResult();
@@ -56,7 +57,7 @@ class TempName {
  public:
   explicit TempName(std::string path) : path_(std::move(path)) {}
   ~TempName() {
-    if (!path_.empty()) ::unlink(path_.c_str());
+    if (!path_.empty()) sys::Unlink(path_.c_str());
   }
   TempName(const TempName&) = delete;
   TempName& operator=(const TempName&) = delete;
@@ -74,7 +75,7 @@ int CreateTempIn(const std::string& folder, const std::string& stem, std::string
   std::string name = "." + stem.substr(0, room);
   name.append(tag).append(kRandomChars, 'X');
   std::string tmpl = JoinPath(folder, name);
-  int fd = mkostemp(tmpl.data(), O_CLOEXEC);
+  int fd = sys::Mkostemp(tmpl.data(), O_CLOEXEC);
   if (fd >= 0) *path = tmpl;
   return fd;
 }
@@ -108,13 +109,12 @@ bool SameContentStamp(const struct stat& a, const struct stat& b) {
 // replacing, a hard link is published only when the name is free, then the old name goes; when
 // it cannot go, the new name is taken back, so the file never stays under both names.
 HRESULT RenameNoReplace(const std::string& from, const std::string& to) {
-  if (::syscall(SYS_renameat2, AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
-    return S_OK;
+  if (sys::Renameat2(from.c_str(), to.c_str(), RENAME_NOREPLACE) == 0) return S_OK;
   if (errno != EINVAL && errno != ENOSYS) return ErrnoResult();
-  if (::link(from.c_str(), to.c_str()) != 0) return ErrnoResult();
-  if (::unlink(from.c_str()) != 0) {
+  if (sys::Link(from.c_str(), to.c_str()) != 0) return ErrnoResult();
+  if (sys::Unlink(from.c_str()) != 0) {
     HRESULT hr = ErrnoResult();
-    ::unlink(to.c_str());
+    sys::Unlink(to.c_str());
     return hr;
   }
   return S_OK;
@@ -127,7 +127,7 @@ HRESULT CopyExactly(int in, int out, uint64_t size) {
   char buffer[kCopyBlock];
   uint64_t total = 0;
   for (;;) {
-    ssize_t n = ::read(in, buffer, sizeof buffer);
+    ssize_t n = sys::Read(in, buffer, sizeof buffer);
     if (n < 0) {
       if (errno == EINTR) continue;
       return ErrnoResult();
@@ -144,7 +144,7 @@ HRESULT CopyExactly(int in, int out, uint64_t size) {
 HRESULT CopyAcrossNoReplace(const std::string& from, const std::string& to,
                             const struct stat& listed) {
   // One descriptor for checking and copying: no link is followed, a FIFO does not block.
-  UniqueFd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+  UniqueFd in(sys::Open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
   if (!in.valid()) return ErrnoResult();
   struct stat before;
   if (::fstat(in.get(), &before) != 0) return ErrnoResult();
@@ -165,7 +165,7 @@ HRESULT CopyAcrossNoReplace(const std::string& from, const std::string& to,
   struct stat after;
   if (::fstat(in.get(), &after) != 0) return ErrnoResult();
   if (!SameContentStamp(before, after)) return HresultFromErrno(EBUSY);
-  if (::fsync(out.get()) != 0) return ErrnoResult();
+  if (sys::Fsync(out.get()) != 0) return ErrnoResult();
   if (::close(out.release()) != 0) return ErrnoResult();
   // The name must still hold the file that was copied before the copy is published.
   struct stat current;
@@ -183,9 +183,9 @@ HRESULT CopyAcrossNoReplace(const std::string& from, const std::string& to,
     hr = ErrnoResult();
   }
   if (Succeeded(hr) && !SameFile(current, before)) hr = HresultFromErrno(EAGAIN);
-  if (Succeeded(hr) && ::unlink(from.c_str()) != 0) hr = ErrnoResult();
+  if (Succeeded(hr) && sys::Unlink(from.c_str()) != 0) hr = ErrnoResult();
   if (Failed(hr)) {
-    ::unlink(to.c_str());
+    sys::Unlink(to.c_str());
     return hr;
   }
   // The move is done; a source folder that cannot be flushed may show the file again after a
@@ -228,12 +228,12 @@ bool IsUsableDirectory(const std::string& path) {
 }
 
 HRESULT CreateDirectoryLevel(const std::string& path, unsigned mode) {
-  if (::mkdir(path.c_str(), mode) == 0) return S_OK;
+  if (sys::Mkdir(path.c_str(), mode) == 0) return S_OK;
   if (errno != EEXIST) return ErrnoResult();
   if (!IsDirectory(path)) return HresultFromErrno(EEXIST);
   // A folder of this user that grants more than `mode` is tightened; a link to a folder is
   // used as it is.
-  UniqueFd dir(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  UniqueFd dir(sys::Open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   struct stat st;
   if (dir.valid() && ::fstat(dir.get(), &st) == 0 && st.st_uid == ::geteuid() &&
       (st.st_mode & 07777 & ~mode) != 0)
@@ -253,7 +253,7 @@ HRESULT MoveFileNoReplace(const std::string& from, const std::string& to) {
 }
 
 HRESULT RemoveMoveLeftovers(const std::string& folder) {
-  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(sys::Opendir(folder.c_str()), ::closedir);
   if (!dir) return errno == ENOENT ? S_OK : ErrnoResult();
   std::vector<std::string> leftovers;
   errno = 0;
@@ -266,24 +266,53 @@ HRESULT RemoveMoveLeftovers(const std::string& folder) {
     if (::fstatat(dirfd(dir.get()), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
         !S_ISREG(st.st_mode))
       continue;
-    if (::unlinkat(dirfd(dir.get()), name.c_str(), 0) != 0 && errno != ENOENT && Succeeded(result))
+    if (sys::Unlinkat(dirfd(dir.get()), name.c_str(), 0) != 0 && errno != ENOENT &&
+        Succeeded(result))
       result = ErrnoResult();
   }
   return result;
 }
 
 HRESULT SyncFolder(const std::string& folder) {
-  UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd dir(sys::Open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!dir.valid()) return ErrnoResult();
-  if (::fsync(dir.get()) != 0 && errno != EINVAL) return ErrnoResult();
+  if (sys::Fsync(dir.get()) != 0 && errno != EINVAL) return ErrnoResult();
   return S_OK;
+}
+
+// Makes the file `path` with `content` in one step: the content goes into an unnamed file in the
+// folder, which gets the name only once it is on disk, and never in place of another file
+// (EEXIST). A failure or a crash thus never leaves an empty or cut file under the name. ENOTSUP
+// where the file system (or /proc) offers no unnamed files.
+HRESULT CreateFileWhole(const std::string& path, std::string_view content) {
+  if (::access("/proc/self/fd", X_OK) != 0) return HresultFromErrno(ENOTSUP);
+  UniqueFd fd(
+      sys::Open(FolderOf(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, kPrivateFileMode));
+  if (!fd.valid())
+    return HresultFromErrno(errno == EOPNOTSUPP || errno == EISDIR ? ENOTSUP : errno);
+  if (HRESULT hr = WriteAll(fd.get(), content.data(), content.size()); Failed(hr)) return hr;
+  if (sys::Fsync(fd.get()) != 0) return ErrnoResult();
+  const std::string self = "/proc/self/fd/" + std::to_string(fd.get());
+  if (sys::Linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) != 0)
+    return ErrnoResult();
+  // The new name must survive too; else a crash could take the content with it.
+  return SyncFolder(FolderOf(path));
 }
 
 HRESULT AppendToFileDurably(const std::string& path, std::string_view content,
                             std::string_view prefixIfNew, std::string_view lineEnd) {
-  UniqueFd fd(::open(path.c_str(),
-                     O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY,
-                     kPrivateFileMode));
+  struct stat there;
+  if (::lstat(path.c_str(), &there) != 0 && errno == ENOENT) {
+    std::string whole;
+    whole.reserve(prefixIfNew.size() + content.size());
+    whole.append(prefixIfNew).append(content);
+    const HRESULT made = CreateFileWhole(path, whole);
+    // Made meanwhile by another: appended to below, as is a file without unnamed files.
+    if (made != HresultFromErrno(EEXIST) && made != HresultFromErrno(ENOTSUP)) return made;
+  }
+  UniqueFd fd(sys::Open(
+      path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY,
+      kPrivateFileMode));
   if (!fd.valid()) return ErrnoResult();
   struct stat st;
   if (::fstat(fd.get(), &st) != 0) return ErrnoResult();
@@ -292,18 +321,20 @@ HRESULT AppendToFileDurably(const std::string& path, std::string_view content,
   if (st.st_size == 0) {
     head = prefixIfNew;
   } else if (!lineEnd.empty()) {
-    UniqueFd reader(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    // When the last byte cannot be read, the line end is written all the same: an empty line is
+    // passed over by readers, a line glued to a cut one would be lost.
+    UniqueFd reader(sys::Open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     char last = 0;
-    if (reader.valid() && ::pread(reader.get(), &last, 1, st.st_size - 1) == 1 &&
+    if (!reader.valid() || sys::Pread(reader.get(), &last, 1, st.st_size - 1) != 1 ||
         last != lineEnd.back())
       head = lineEnd;
   }
   if (!head.empty())
     if (HRESULT hr = WriteAll(fd.get(), head.data(), head.size()); Failed(hr)) return hr;
   if (HRESULT hr = WriteAll(fd.get(), content.data(), content.size()); Failed(hr)) return hr;
-  if (::fsync(fd.get()) != 0) return ErrnoResult();
-  // A file made now must also survive as a name.
-  if (st.st_size == 0) SyncFolder(FolderOf(path));
+  if (sys::Fsync(fd.get()) != 0) return ErrnoResult();
+  // A file made now must also survive as a name; else a crash could take the content with it.
+  if (st.st_size == 0) return SyncFolder(FolderOf(path));
   return S_OK;
 }
 
@@ -314,7 +345,7 @@ HRESULT WriteHiddenTempFile(const std::string& folder, const std::string& name,
   if (!fd.valid()) return ErrnoResult();
   TempName tempName(temp);
   if (HRESULT hr = WriteAll(fd.get(), content.data(), content.size()); Failed(hr)) return hr;
-  if (::fsync(fd.get()) != 0) return ErrnoResult();
+  if (sys::Fsync(fd.get()) != 0) return ErrnoResult();
   if (::close(fd.release()) != 0) return ErrnoResult();
   tempName.Keep();
   *path = std::move(temp);
@@ -330,17 +361,19 @@ HRESULT WriteFileAtomically(const std::string& path, const std::string& content,
 
 AtomicFileWriter::~AtomicFileWriter() {
   if (fd_ >= 0) ::close(fd_);
-  if (!temp_.empty()) ::unlink(temp_.c_str());
+  if (!temp_.empty()) sys::Unlink(temp_.c_str());
 }
 
 HRESULT AtomicFileWriter::Open(const std::string& path, unsigned mode) {
   if (fd_ >= 0 || !temp_.empty() || Failed(result_)) return result_ = HresultFromErrno(EINVAL);
+  // The write buffer grows from here on.
+  if (AllocationFault()) return result_ = E_OUTOFMEMORY;
   path_ = path;
   // The content goes into a file without a name, so that a process killed before Commit leaves
   // nothing behind; Commit names it through /proc/self/fd just for the rename. Without unnamed
   // files (or /proc) a named temporary is written instead.
   if (::access("/proc/self/fd", X_OK) == 0)
-    fd_ = ::open(FolderOf(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    fd_ = sys::Open(FolderOf(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
   if (fd_ < 0) fd_ = CreateTempIn(FolderOf(path), BaseName(path), ".", &temp_);
   if (fd_ < 0) return result_ = ErrnoResult();
   struct stat old;
@@ -369,7 +402,7 @@ HRESULT AtomicFileWriter::Commit() {
   if (Failed(result_)) return result_;
   if (fd_ < 0) return result_ = HresultFromErrno(EBADF);
   if (Failed(Flush())) return result_;
-  if (::fsync(fd_) != 0) return result_ = ErrnoResult();
+  if (sys::Fsync(fd_) != 0) return result_ = ErrnoResult();
   if (temp_.empty()) {
     // The unnamed file linked under a free name of the temporary pattern, just for the rename.
     const std::string self = "/proc/self/fd/" + std::to_string(fd_);
@@ -380,7 +413,7 @@ HRESULT AtomicFileWriter::Commit() {
           "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
       std::string name = JoinPath(FolderOf(path_), "." + stem + ".");
       for (size_t i = 0; i < kRandomChars; ++i) name += kChars[random() % (sizeof kChars - 1)];
-      if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0)
+      if (sys::Linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0)
         temp_ = std::move(name);
       else if (errno != EEXIST || attempt == 100)
         return result_ = ErrnoResult();
@@ -388,24 +421,25 @@ HRESULT AtomicFileWriter::Commit() {
   }
   const int fd = std::exchange(fd_, -1);
   if (::close(fd) != 0) return result_ = ErrnoResult();
-  if (::rename(temp_.c_str(), path_.c_str()) != 0) return result_ = ErrnoResult();
+  if (sys::Rename(temp_.c_str(), path_.c_str()) != 0) return result_ = ErrnoResult();
   temp_.clear();
-  // Make the rename itself durable. The new content is in place either way.
-  SyncFolder(FolderOf(path_));
-  return S_OK;
+  // Make the rename itself durable. The new content is in place either way, but a crash could
+  // bring the old one back: the caller must not build on it, so the failure is returned.
+  return result_ = SyncFolder(FolderOf(path_));
 }
 
 HRESULT ReadFileLimited(const std::string& path, size_t max_bytes, std::string* content) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  UniqueFd fd(sys::Open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
   if (!fd.valid()) return ErrnoResult();
   struct stat st;
   if (::fstat(fd.get(), &st) != 0) return ErrnoResult();
   if (!S_ISREG(st.st_mode)) return HresultFromErrno(EINVAL);
   if (static_cast<uint64_t>(st.st_size) > max_bytes) return HresultFromErrno(EFBIG);
+  if (AllocationFault()) return E_OUTOFMEMORY;
   std::string data;
   char buffer[65536];
   for (;;) {
-    ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    ssize_t n = sys::Read(fd.get(), buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return ErrnoResult();
     if (n == 0) break;
@@ -417,7 +451,7 @@ HRESULT ReadFileLimited(const std::string& path, size_t max_bytes, std::string* 
 }
 
 HRESULT ListRegularFiles(const std::string& folder, std::vector<std::string>* names) {
-  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(sys::Opendir(folder.c_str()), ::closedir);
   if (!dir) return ErrnoResult();
   names->clear();
   while (struct dirent* entry = ::readdir(dir.get())) {
@@ -437,7 +471,7 @@ HRESULT ListRegularFiles(const std::string& folder, std::vector<std::string>* na
 }
 
 WriterState ProbeWriters(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY));
+  UniqueFd fd(sys::Open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY));
   if (!fd.valid()) return WriterState::kUnknown;
   struct stat st;
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return WriterState::kUnknown;

@@ -82,18 +82,19 @@ HRESULT RemoveMoveLeftovers(const std::string& folder);
 
 // Writes `content` to `path` atomically: a temporary file beside it with `mode`, flushed to disk,
 // renamed over the old file, the folder flushed. A replaced file gets `mode` too, plus group read
-// when it had it.
+// when it had it. A failure to flush the folder is returned although the new content is in place
+// (a crash could still bring the old file back).
 HRESULT WriteFileAtomically(const std::string& path, const std::string& content,
                             unsigned mode = kPrivateFileMode);
 
 // WriteFileAtomically for content made piece by piece, so that a large file never has to be held
 // in memory as a whole: Open makes the temporary file, Write adds to it (buffered), Commit
 // flushes it to disk and renames it over `path`, then flushes the folder. Without a successful
-// Commit the temporary file is removed when the object goes and `path` is left as it was. The
-// temporary file has no name until Commit renames it (O_TMPFILE; a named hidden file beside
-// `path` where the file system or /proc lacks them), so a process killed before Commit leaves
-// no file. The first failure is kept: later calls return it and do nothing. One thread; not
-// copyable.
+// Commit the temporary file is removed when the object goes and `path` is left as it was, unless
+// only the folder's flush failed (after the rename, as for WriteFileAtomically). The temporary
+// file has no name until Commit renames it (O_TMPFILE; a named hidden file beside `path` where the
+// file system or /proc lacks them), so a process killed before Commit leaves no file. The first
+// failure is kept: later calls return it and do nothing. One thread; not copyable.
 class AtomicFileWriter {
  public:
   AtomicFileWriter() = default;
@@ -124,9 +125,13 @@ HRESULT WriteHiddenTempFile(const std::string& folder, const std::string& name,
 
 // Appends `content` to the regular file `path` and flushes it to disk. A file that does not exist
 // or is empty is created (mode 0600) and gets `prefixIfNew` first; a file whose last line was
-// left without its line end (a crash during an earlier append) gets `lineEnd` first, so that the
-// new content starts on a line of its own. Never follows a link (ELOOP); anything but a regular
-// file is refused (EINVAL).
+// left without its line end (a crash during an earlier append), or whose last byte cannot be
+// read, gets `lineEnd` first, so that the new content starts on a line of its own. A file made
+// now has its folder flushed too; that failure is returned though the content is written. A file
+// that does not exist is made whole in one step (an unnamed file named once flushed), so that a
+// failure or a crash never leaves it empty or cut; where the file system has no unnamed files it
+// is created and written as above. Never
+// follows a link (ELOOP); anything but a regular file is refused (EINVAL).
 HRESULT AppendToFileDurably(const std::string& path, std::string_view content,
                             std::string_view prefixIfNew, std::string_view lineEnd);
 

@@ -10,6 +10,8 @@
 #include <mutex>
 #include <string>
 
+#include "platform/fault_injection.h"
+
 namespace qx {
 
 struct JobLock::State {
@@ -32,7 +34,7 @@ std::string LockFilePath() {
 // their choosing nor hold our lock.
 int OpenLockFile() {
   std::string path = LockFilePath();
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+  int fd = sys::Open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
   if (fd < 0) return -1;
   struct stat st;
   if (fstat(fd, &st) != 0 || st.st_uid != geteuid() || !S_ISREG(st.st_mode)) {

@@ -7,6 +7,7 @@
 #include <thread>
 #include <utility>
 
+#include "platform/fault_injection.h"
 #include "platform/hresult_errno.h"
 
 namespace qx {
@@ -53,7 +54,7 @@ void WriterCheck::Look(const std::vector<std::string>& paths) {
       undecided.emplace_back(path, stamp);
   }
   if (undecided.empty()) return;
-  std::this_thread::sleep_for(SettleInterval());
+  std::this_thread::sleep_for(ShortWait(SettleInterval()));
   for (const auto& [path, first] : undecided) {
     FileStamp second;
     if (Succeeded(StampFile(path, &second)) && second == first) finished_[path] = second;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/call_guard.h"
+#include "platform/fault_injection.h"
 #include "platform/quiet_libxml_errors.h"
 #include "platform/unique_fd.h"
 
@@ -190,22 +191,38 @@ bool ParseXmlMemory(std::string_view document, XmlStartElementHandler& handler) 
   return parser.Feed(document, true) && parser.Succeeded();
 }
 
-bool ParseXmlFile(const std::string& path, XmlStartElementHandler& handler, size_t max_bytes) {
+bool ParseXmlFile(const std::string& path, XmlStartElementHandler& handler, size_t max_bytes,
+                  int* readError) {
+  int ignored = 0;
+  int& error = readError ? *readError : ignored;
+  error = 0;
   // O_NONBLOCK keeps a FIFO from blocking the open, O_NOFOLLOW a link from being followed; only
-  // regular files are read.
-  UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW));
-  if (!file.valid()) return false;
+  // regular files are read. A link (ELOOP) is no document of ours, not a failure to read one.
+  UniqueFd file(sys::Open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW));
+  if (!file.valid()) {
+    if (errno != ELOOP) error = errno;
+    return false;
+  }
   struct stat info;
-  if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  if (::fstat(file.get(), &info) != 0) {
+    error = errno;
+    return false;
+  }
+  if (!S_ISREG(info.st_mode)) return false;
 
   QuietLibxmlErrors quiet;
   Parser parser(handler);
+  if (AllocationFault()) {
+    error = ENOMEM;
+    return false;
+  }
   std::vector<char> buffer(kChunkSize);
   size_t total = 0;
   for (;;) {
-    ssize_t got = ::read(file.get(), buffer.data(), buffer.size());
+    ssize_t got = sys::Read(file.get(), buffer.data(), buffer.size());
     if (got < 0) {
       if (errno == EINTR) continue;
+      error = errno;
       return false;
     }
     total += static_cast<size_t>(got);

@@ -43,9 +43,11 @@ std::optional<std::string_view> FindAttribute(std::span<const XmlAttribute> attr
 
 // Parses the regular file at `path` (at most `max_bytes`; a link is not followed). True when the
 // document is well-formed and namespace well-formed; element starts seen before an error have
-// been delivered all the same.
+// been delivered all the same. `*readError` (may be null) becomes the errno value when the file
+// could not be opened or read, or memory for reading it was short (ENOMEM), so that a caller can
+// tell a file it could not read from one that is no such document; 0 otherwise.
 bool ParseXmlFile(const std::string& path, XmlStartElementHandler& handler,
-                  size_t max_bytes = std::numeric_limits<size_t>::max());
+                  size_t max_bytes = std::numeric_limits<size_t>::max(), int* readError = nullptr);
 
 // The same for a document in memory.
 bool ParseXmlMemory(std::string_view document, XmlStartElementHandler& handler);

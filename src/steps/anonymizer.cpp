@@ -11,6 +11,7 @@
 #include "net/center_directory.h"
 #include "net/download_window.h"
 #include "platform/codepage.h"
+#include "platform/fault_injection.h"
 #include "platform/file_system.h"
 #include "platform/hresult_errno.h"
 #include "platform/last_error.h"
@@ -71,13 +72,14 @@ void PAnonymizer::Prepare(std::vector<std::string>& files) {
   if (settings_.Has(kOptionWithPdf)) {
     std::vector<std::string> invoices;
     for (auto& name : files) {
-      if (ClassifyFile(SourcePath(name)) == fkPdf)
+      if (KindOf(name) == fkPdf)
         pdfFiles_.push_back(std::move(name));
       else
         invoices.push_back(std::move(name));
     }
     files = std::move(invoices);
     anonymizer_->SetPdfFiles(pdfFiles_);
+    anonymizer_->SetPdfListIncomplete(ListingIncomplete());
   }
   fileFailed_ = false;
   // One private message folder and one S/MIME object for all envelopes of the run. Without them
@@ -90,53 +92,73 @@ void PAnonymizer::Prepare(std::vector<std::string>& files) {
 }
 
 void PAnonymizer::ProcessFile(const std::string& name) {
-  const FileKind kind = ClassifyFile(SourcePath(name));
+  // The kind the listing read: a second look could only disagree by failing.
+  const FileKind kind = KindOf(name);
   if (kind != fkXml && kind != fkGni) {
     Raise(mlError, mcModule, 10, name, LoadMessage(1123));
     MoveToError(name);
     return;
   }
-  HRESULT hr = Anonymize(name, kind);
+  std::string published;
+  HRESULT hr = Anonymize(name, kind, &published);
   if (Failed(hr)) {
     anonymizer_->ForgetEnvelopedPdfs();
     ReportFailure(name, hr);
     return;
   }
+  // The document is safely in "output": only now does the invoice leave "valid". When it cannot,
+  // the document is taken back: the invoice stays in one place, for the next run, rather than
+  // going out now and once more as a duplicate later.
+  if (sys::Unlink(SourcePath(name).c_str()) != 0 && errno != ENOENT) {
+    hr = HresultFromErrno(errno);
+    if (sys::Unlink(published.c_str()) != 0)
+      ReportSystemError(BaseName(published), HresultFromErrno(errno));
+    anonymizer_->ForgetEnvelopedPdfs();
+    ReportFailure(name, hr);
+    return;
+  }
   ++doneCount_;
-  // The document is safely in "output": only now does the invoice leave "valid".
-  if (::unlink(SourcePath(name).c_str()) != 0 && errno != ENOENT)
-    ReportSystemError(name, HresultFromErrno(errno));
-  anonymizer_->DeleteEnvelopedPdfs();
+  // A slip that cannot be removed went in the document all the same; it is told, as the copy
+  // left in "valid" is set aside by a later run.
+  std::vector<std::pair<std::string, int>> undeleted;
+  anonymizer_->DeleteEnvelopedPdfs(&undeleted);
+  for (const auto& [pdf, error] : undeleted) ReportSystemError(pdf, HresultFromErrno(error));
   Raise(mlInfo, mcModule, 2, name, okText_);
 }
 
-HRESULT PAnonymizer::Anonymize(const std::string& name, FileKind kind) {
+HRESULT PAnonymizer::Anonymize(const std::string& name, FileKind kind, std::string* published) {
   const bool withPdf = settings_.Has(kOptionWithPdf);
   if (kind == fkXml) {
     HRESULT hr = transform_.LoadInput(SourcePath(name));
     if (Succeeded(hr)) hr = transform_.Transform(name, rcpt_, withPdf, anonymizer_);
     std::string document;
     if (Succeeded(hr)) hr = transform_.SaveOutput(&document);
-    if (Succeeded(hr)) hr = Publish(name, document);
+    if (Succeeded(hr)) hr = Publish(name, document, published);
     return hr;
   }
   gniConverter_.SetInput(SourcePath(name));
   HRESULT hr = gniConverter_.Convert(name, rcpt_, withPdf, *anonymizer_);
-  if (Succeeded(hr)) hr = Publish(name, gniConverter_.Document());
+  if (Succeeded(hr)) hr = Publish(name, gniConverter_.Document(), published);
   return hr;
 }
 
-HRESULT PAnonymizer::Publish(const std::string& name, const std::string& document) {
+HRESULT PAnonymizer::Publish(const std::string& name, const std::string& document,
+                             std::string* published) {
   std::string temp;
   HRESULT hr = WriteHiddenTempFile(targetDir_, name, document, &temp);
   if (Failed(hr)) return hr;
-  hr = MoveToFreeName(temp, TargetPath(name));
+  hr = MoveToFreeName(temp, TargetPath(name), published);
   if (Failed(hr)) {
-    ::unlink(temp.c_str());
+    sys::Unlink(temp.c_str());
     return hr;
   }
-  SyncFolder(targetDir_);
-  return S_OK;
+  // The invoice may leave "valid" only once the document's name is on disk: a crash could
+  // otherwise take both. When the folder cannot be flushed, the document is taken back and the
+  // invoice stays for the next run, so that it is in one place, not two.
+  hr = SyncFolder(targetDir_);
+  if (Failed(hr) && sys::Unlink(published->c_str()) != 0)
+    ReportSystemError(BaseName(*published), HresultFromErrno(errno));
+  return hr;
 }
 
 void PAnonymizer::ReportFailure(const std::string& name, HRESULT hr) {
@@ -156,8 +178,9 @@ void PAnonymizer::Finish() {
     if (gone || delivered.count(pdf)) {
       Raise(mlInfo, mcModule, 2, pdf, LoadMessage(1023));
       ++doneCount_;
-    } else if (fileFailed_) {
-      // Its invoice may be among those that failed: it waits for the next run.
+    } else if (fileFailed_ || ListingIncomplete()) {
+      // Its invoice may be among those that failed or could not be read: it waits for the next
+      // run.
       Raise(mlWarning, mcModule, 3, pdf, failText_);
     } else {
       Raise(mlError, mcModule, 14, pdf, LoadMessage(1114));
@@ -165,7 +188,9 @@ void PAnonymizer::Finish() {
     }
   }
   pdfFiles_.clear();
-  anonymizer_->CloseEnvelopeWorkspace();
+  std::string folder;
+  if (HRESULT hr = anonymizer_->CloseEnvelopeWorkspace(&folder); Failed(hr))
+    ReportSystemError(folder, hr);
   // Released only when Prepare acquired it: an empty run leaves the count as it was.
   if (windowAcquired_) DownloadWindow::Instance().Release(false);
   windowAcquired_ = false;

@@ -43,11 +43,14 @@ class PAnonymizer : public PStep {
   void Finish() override;
 
  private:
-  // Makes the transfer document of one invoice; S_OK or the failure to report.
-  HRESULT Anonymize(const std::string& name, FileKind kind);
+  // Makes the transfer document of one invoice; S_OK (with the document's path in `*published`)
+  // or the failure to report.
+  HRESULT Anonymize(const std::string& name, FileKind kind, std::string* published);
   // Writes `document` to a temporary file in "output", flushes it and moves it to `name` (or the
-  // next free numbered name) without replacing anything.
-  HRESULT Publish(const std::string& name, const std::string& document);
+  // next free numbered name, given in `*published`) without replacing anything, then flushes
+  // "output". On failure no document of this invoice is left there (one that could not be
+  // flushed is removed again).
+  HRESULT Publish(const std::string& name, const std::string& document, std::string* published);
   // Reports an invoice that could not be anonymized; it stays in "valid".
   void ReportFailure(const std::string& name, HRESULT hr);
 

@@ -95,16 +95,23 @@ void PChecker::ProcessFile(const std::string& name) {
   InvoiceKeys keys;
   bool gni = false;
   InvoiceFileRead read = InvoiceFileRead::kNotRead;
+  int readError = 0;
   switch (KindOf(name)) {
     case fkXml:
-      read = ReadXmlInvoice(path, &keys);
+      read = ReadXmlInvoice(path, &keys, &readError);
       break;
     case fkGni:
       gni = true;
-      read = ReadGniInvoice(path, &keys);
+      read = ReadGniInvoice(path, &keys, &readError);
       break;
     default:
       break;
+  }
+  if (read == InvoiceFileRead::kFailed) {
+    // Nothing is known about it, nor about which slips are its own: they all wait.
+    ReportUnread(name, readError);
+    unjudged_ = true;
+    return;
   }
   if (read == InvoiceFileRead::kTooLarge) {
     Raise(mlError, mcSystem, EFBIG, name, SystemErrorText(EFBIG));
@@ -151,25 +158,61 @@ void PChecker::ProcessFile(const std::string& name) {
     for (const auto& line : slips) {
       const std::string& cleaned = CleanName(line);
       if (FindAttachment(cleaned) < 0) {
+        if (ListingIncomplete()) {
+          // The slip may be the file that could not be read: the invoice waits for it.
+          Raise(mlWarning, mcModule, 3, name, failText_);
+          return;
+        }
         Raise(mlError, mcModule, 13, name, "PDF-Datei nicht gefunden (" + cleaned + ".?\?\?)");
         MoveToError(name);
         return;
       }
     }
   }
-  MoveToTarget(name);
-  if (!with_pdf) return;
-  for (const auto& line : slips) {
-    int index = FindAttachment(CleanName(line));
-    if (index < 0) continue;
-    claimed_[static_cast<size_t>(index)] = 1;
-    MoveToTarget(attachments_[static_cast<size_t>(index)]);
+  std::vector<std::string> group = {name};
+  if (with_pdf) {
+    for (const auto& line : slips) {
+      int index = FindAttachment(CleanName(line));
+      if (index < 0) continue;
+      // Claimed also when the move fails: the slip then waits in "input" with its invoice.
+      claimed_[static_cast<size_t>(index)] = 1;
+      group.push_back(attachments_[static_cast<size_t>(index)]);
+    }
+  }
+  MoveTogether(group);
+}
+
+void PChecker::MoveTogether(const std::vector<std::string>& group) {
+  std::vector<std::string> moved;  // where each file of the group went
+  for (const std::string& file : group) {
+    std::string target;
+    if (HRESULT hr = MoveIntoTarget(file, &target); Failed(hr)) {
+      ReportSystemError(file, hr);
+      Raise(mlWarning, mcModule, 3, file, failText_);
+      // Back to "input" with the others, so that the next run finds the whole group.
+      for (size_t i = 0; i < moved.size(); ++i) {
+        HRESULT back = MoveToFreeName(moved[i], SourcePath(group[i]));
+        if (Failed(back)) ReportSystemError(group[i], back);
+        Raise(mlWarning, mcModule, 3, group[i], failText_);
+      }
+      return;
+    }
+    moved.push_back(std::move(target));
+  }
+  for (const std::string& file : group) {
+    Raise(mlInfo, mcModule, 2, file, okText_);
+    ++doneCount_;
   }
 }
 
 void PChecker::Finish() {
   for (size_t i = 0; i < attachments_.size(); ++i) {
     if (claimed_[i]) continue;
+    if (unjudged_ || ListingIncomplete()) {
+      // Its invoice may be a file that could not be read: it waits with it.
+      Raise(mlWarning, mcModule, 3, attachments_[i], failText_);
+      continue;
+    }
     Raise(mlError, mcModule, 14, attachments_[i], LoadMessage(1055));
     MoveToError(attachments_[i]);
   }

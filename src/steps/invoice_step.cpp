@@ -6,6 +6,7 @@
 #include "formats/sent_invoices.h"
 #include "formats/xml_invoice.h"
 #include "platform/file_system.h"
+#include "platform/hresult_errno.h"
 #include "platform/last_error.h"
 #include "platform/module.h"
 #include "support/messages.h"
@@ -44,20 +45,27 @@ void PInvoiceStep::ReportRegisterError(int error) {
   Raise(mlError, mcSystem, error, BaseName(register_.path()), SystemErrorText(error));
 }
 
-InvoiceFileRead PInvoiceStep::ReadXmlInvoice(const std::string& path, InvoiceKeys* keys) {
+InvoiceFileRead PInvoiceStep::ReadXmlInvoice(const std::string& path, InvoiceKeys* keys,
+                                             int* readError) {
   std::string recipient;
-  InvoiceFileRead result = ReadXmlInvoiceFile(path, keys, &recipient);
+  InvoiceFileRead result = ReadXmlInvoiceFile(path, keys, &recipient, readError);
   bool ok = result == InvoiceFileRead::kRead;
   Raise(mlDebug, mcModule, 0, path, std::string(ok ? "XML" : "Not XML"));
   recipient_ = recipient;
   return result;
 }
 
-InvoiceFileRead PInvoiceStep::ReadGniInvoice(const std::string& path, InvoiceKeys* keys) {
-  InvoiceFileRead result = ReadGniInvoiceFile(path, keys);
+InvoiceFileRead PInvoiceStep::ReadGniInvoice(const std::string& path, InvoiceKeys* keys,
+                                             int* readError) {
+  InvoiceFileRead result = ReadGniInvoiceFile(path, keys, readError);
   bool ok = result == InvoiceFileRead::kRead;
   Raise(mlDebug, mcModule, 0, path, std::string(ok ? "GNI" : "Not GNI"));
   return result;
+}
+
+void PInvoiceStep::ReportUnread(const std::string& name, int error) {
+  ReportSystemError(name, HresultFromErrno(error));
+  Raise(mlWarning, mcModule, 3, name, failText_);
 }
 
 bool PInvoiceStep::IsDuplicate(const InvoiceKeys& keys) const {

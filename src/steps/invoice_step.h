@@ -30,9 +30,15 @@ class PInvoiceStep : public PStep {
 
   // Read one file's keys; on failure `keys` stays as it was. Each raises the debug event
   // "XML"/"Not XML" or "GNI"/"Not GNI" naming the full path. ReadXmlInvoice also sets recipient().
-  // A file over kMaxInvoiceFileBytes is not read (kTooLarge).
-  InvoiceFileRead ReadXmlInvoice(const std::string& path, InvoiceKeys* keys);
-  InvoiceFileRead ReadGniInvoice(const std::string& path, InvoiceKeys* keys);
+  // A file over kMaxInvoiceFileBytes is not read (kTooLarge). A file that could not be read now
+  // gives kFailed with the errno value in `*readError` (may be null).
+  InvoiceFileRead ReadXmlInvoice(const std::string& path, InvoiceKeys* keys,
+                                 int* readError = nullptr);
+  InvoiceFileRead ReadGniInvoice(const std::string& path, InvoiceKeys* keys,
+                                 int* readError = nullptr);
+  // Reports a file that could not be read (kFailed): the system error and the warning code 3
+  // with failText. The file is not judged; it stays for the next run.
+  void ReportUnread(const std::string& name, int error);
 
   // Whether the register holds any of the file's invoices; adds them as sent.
   bool IsDuplicate(const InvoiceKeys& keys) const;

@@ -13,6 +13,9 @@ class PReader final : public PStep {
 
  protected:
   bool CheckPreconditions() override;
+  // Files of the invoice folder that cannot be read are left alone without a message: the folder
+  // may hold anyone's files.
+  bool ReportsUnreadableFiles() const override { return false; }
   // Looks at all listed files for writers at once (WriterCheck: one pause for all files the
   // kernel cannot tell about).
   void Prepare(std::vector<std::string>& files) override;

@@ -2,13 +2,14 @@
 
 #include <unistd.h>
 
-
 #include "formats/invoice_keys.h"
 #include "net/center_directory.h"
 #include "net/download_window.h"
 #include "net/software_update.h"
 #include "platform/codepage.h"
+#include "platform/fault_injection.h"
 #include "platform/file_system.h"
+#include "platform/hresult_errno.h"
 #include "support/messages.h"
 #include "support/settings.h"
 
@@ -58,9 +59,11 @@ bool PSender::CheckPreconditions() {
   // The register must be usable before any file is judged by it.
   if (!CheckRegister()) return false;
   sourceDir_ = JoinPath(work, "output");
-  targetDir_ = JoinPath(work, "archive");
-  CreateDirectoryLevel(targetDir_);
-  targetDir_ = JoinPath(targetDir_, context_.Session());
+  // The day folder is made by the first move into it, and the archive again with it when it
+  // could not be made here.
+  targetParent_ = JoinPath(work, "archive");
+  CreateDirectoryLevel(targetParent_);
+  targetDir_ = JoinPath(targetParent_, context_.Session());
   return StartAsas();
 }
 
@@ -81,12 +84,26 @@ void PSender::Prepare(std::vector<std::string>& files) {
 }
 
 void PSender::ProcessFile(const std::string& name) {
+  if (unrecorded_) {
+    // The register did not take a delivery of this run: what went out now could not be told
+    // from what did not, so nothing more goes. The documents wait in "output".
+    Raise(mlWarning, mcModule, 3, name, failText_);
+    return;
+  }
   const std::string path = SourcePath(name);
   InvoiceKeys keys;
-  bool recognised = ReadXmlInvoice(path, &keys) == InvoiceFileRead::kRead;
+  int readError = 0;
+  InvoiceFileRead read = ReadXmlInvoice(path, &keys, &readError);
   // The recipient of the XML reading is kept even when the file then reads as GNI.
   const std::string recipient = this->recipient();
-  if (!recognised) recognised = ReadGniInvoice(path, &keys) == InvoiceFileRead::kRead;
+  if (read != InvoiceFileRead::kRead && read != InvoiceFileRead::kFailed)
+    read = ReadGniInvoice(path, &keys, &readError);
+  if (read == InvoiceFileRead::kFailed) {
+    // Not judged by what could not be read: it stays in "output" for the next run.
+    ReportUnread(name, readError);
+    return;
+  }
+  const bool recognised = read == InvoiceFileRead::kRead;
   if (!recognised) {
     RaiseAs(moPChecker, mlError, mcModule, 10, name, LoadMessage(1052));
     MoveToError(name);
@@ -112,13 +129,26 @@ void PSender::ProcessFile(const std::string& name) {
     Raise(mlError, mcModule, 17, name, LoadMessage(1033));
     return;
   }
-  // Delivered: on record before the file leaves "output", so that it never goes twice.
-  RecordDelivered(keys);
+  // Delivered: on record before the file leaves "output", so that it never goes twice. A delivery
+  // the register could not take (told) is kept for the save at the end of the run; the document
+  // leaves "output" all the same, as sending it again would send it twice.
+  if (!RecordDelivered(keys)) unrecorded_ = true;
   if (settings_.Has(kOptionWithArchive)) {
-    MoveToTarget(name);
+    HRESULT hr = MoveIntoTarget(name, nullptr);
+    if (Succeeded(hr)) {
+      ++doneCount_;
+      Raise(mlInfo, mcModule, 2, name, okText_);
+      return;
+    }
+    // A delivered document left in "output" would be judged again by the next run and set aside
+    // as a duplicate: it goes as without withArchive, after the failure to archive it is told.
+    ReportSystemError(name, hr);
+  }
+  if (sys::Unlink(path.c_str()) != 0 && errno != ENOENT) {
+    ReportSystemError(name, HresultFromErrno(errno));
+    Raise(mlWarning, mcModule, 3, name, failText_);
     return;
   }
-  ::unlink(path.c_str());
   ++doneCount_;
   Raise(mlInfo, mcModule, 2, name, okText_);
 }

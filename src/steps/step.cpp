@@ -10,6 +10,7 @@
 #include "formats/file_kind.h"
 #include "platform/call_guard.h"
 #include "platform/codepage.h"
+#include "platform/fault_injection.h"
 #include "platform/file_system.h"
 #include "platform/hresult_errno.h"
 #include "platform/last_error.h"
@@ -20,6 +21,22 @@ namespace {
 // How many numbered names UniquePath tries before it gives up.
 constexpr int kMaxUniqueTries = 10000;
 constexpr size_t kCleanNameCapacity = 255;
+
+// The step's name in the log of injected failures.
+const char* FaultTag(tagMsgOrigin origin) {
+  switch (origin) {
+    case moPReader:
+      return "reader";
+    case moPChecker:
+      return "checker";
+    case moPAnonymizer:
+      return "anonymizer";
+    case moPSender:
+      return "sender";
+    default:
+      return "step";
+  }
+}
 }  // namespace
 
 PStep::PStep(JobContext& context, tagMsgOrigin origin, std::string name, std::string okText,
@@ -49,6 +66,7 @@ void PStep::RaiseAs(tagMsgOrigin origin, tagMsgLevel level, tagMsgClass mclass, 
 }
 
 void PStep::Run() noexcept {
+  FaultTagScope tag(FaultTag(origin_));
   if (context_.Cancelled()) {
     context_.GiveBackJobLock();
     return;
@@ -89,8 +107,12 @@ void PStep::RunSteps() {
   if (CheckWorkDirectory() && CheckPreconditions()) {
     // A move across file systems that was killed left a hidden copy in the target folder; its
     // file is still at the source and is listed again below.
-    RemoveMoveLeftovers(targetDir_);
-    std::vector<std::string> files = ListFiles();
+    if (HRESULT hr = RemoveMoveLeftovers(targetDir_); Failed(hr)) ReportSystemError(targetDir_, hr);
+    std::vector<std::string> files;
+    {
+      FaultTagScope tag("list");
+      files = ListFiles();
+    }
     Raise(mlInfo, mcCount, static_cast<int32_t>(files.size()), std::nullopt,
           FormatEventText(LoadMessage(1010), static_cast<int>(files.size())));
     if (files.empty()) {
@@ -100,15 +122,20 @@ void PStep::RunSteps() {
       // moves, writes or removes them.
       FolderChanged(sourceDir_);
       FolderChanged(targetDir_);
-      Prepare(files);
+      {
+        FaultTagScope tag("prepare");
+        Prepare(files);
+      }
       for (const auto& file : files) {
         if (context_.Cancelled()) {
           Raise(mlWarning, mcModule, 5, std::nullopt, LoadMessage(1105));
           break;
         }
+        FaultTagScope tag("file");
         ProcessFile(file);
       }
     }
+    FaultTagScope tag("finish");
     Finish();
   }
 }
@@ -122,10 +149,26 @@ bool PStep::CheckWorkDirectory() {
 std::vector<std::string> PStep::ListFiles() {
   std::vector<std::string> names, files;
   listedKinds_.clear();
-  if (Failed(ListRegularFiles(sourceDir_, &names))) return files;
+  listingIncomplete_ = false;
+  if (HRESULT hr = ListRegularFiles(sourceDir_, &names); Failed(hr)) {
+    // A folder that cannot be read is not an empty one.
+    if (hr != HresultFromErrno(ENOENT)) {
+      ReportSystemError(sourceDir_, hr);
+      listingIncomplete_ = true;
+    }
+    return files;
+  }
   for (auto& name : names) {
-    const FileKind kind = ClassifyFile(SourcePath(name));
-    if (kind == fkOther) continue;
+    int error = 0;
+    const FileKind kind = ClassifyFile(SourcePath(name), &error);
+    if (kind == fkOther) {
+      if (error != 0 && ReportsUnreadableFiles()) {
+        ReportSystemError(name, HresultFromErrno(error));
+        Raise(mlWarning, mcModule, 3, name, failText_);
+        listingIncomplete_ = true;
+      }
+      continue;
+    }
     listedKinds_.emplace(name, kind);
     files.push_back(std::move(name));
   }
@@ -181,19 +224,22 @@ HRESULT PStep::UniquePath(std::string& path) const {
 // source is removed (else a crash could keep the removal and lose the copy), and the source folder
 // after; only these flushes per file keep the file from being lost, and a crash from leaving more
 // than the one file in flight in both places (see MoveFileNoReplace).
-HRESULT PStep::MoveToFreeName(const std::string& source, const std::string& target) {
+HRESULT PStep::MoveToFreeName(const std::string& source, const std::string& target,
+                              std::string* moved) {
   FolderChanged(FolderOf(source));
   FolderChanged(FolderOf(target));
   // The name itself first: usually it is free. A taken name, also one taken between UniquePath
   // and the move, makes the move fail with EEXIST; the next free name is then tried, so a race
   // never overwrites and rarely fails.
-  HRESULT hr = MoveFileNoReplace(source, target);
+  std::string candidate = target;
+  HRESULT hr = MoveFileNoReplace(source, candidate);
   for (int attempt = 0; attempt < 3 && hr == HresultFromErrno(EEXIST); ++attempt) {
-    std::string candidate = target;
+    candidate = target;
     hr = UniquePath(candidate);
     if (Failed(hr)) return hr;
     hr = MoveFileNoReplace(source, candidate);
   }
+  if (Succeeded(hr) && moved) *moved = std::move(candidate);
   return hr;
 }
 
@@ -213,35 +259,46 @@ void PStep::SyncChangedFolders() {
   }
 }
 
-void PStep::EnsureFolder(const std::string& folder) {
+HRESULT PStep::EnsureFolder(const std::string& folder) {
   for (const auto& made : madeFolders_)
-    if (made == folder) return;
-  if (Failed(CreateDirectoryLevel(folder))) return;
+    if (made == folder) return S_OK;
+  if (HRESULT hr = CreateDirectoryLevel(folder); Failed(hr)) return hr;
   madeFolders_.push_back(folder);
   // A folder made now must survive as a name too, or the files moved into it are lost with it.
   FolderChanged(FolderOf(folder));
+  return S_OK;
 }
 
 HRESULT PStep::MoveIntoFolder(const std::string& source, const std::string* parent,
-                              const std::string& folder, const std::string& name) {
+                              const std::string& folder, const std::string& name,
+                              std::string* moved) {
+  // The first failure to make a folder; the move that then fails for want of the folder
+  // reports it rather than the missing folder.
+  HRESULT made = S_OK;
   auto ensure = [&] {
-    if (parent) EnsureFolder(*parent);
-    EnsureFolder(folder);
+    HRESULT hr = parent ? EnsureFolder(*parent) : S_OK;
+    if (Succeeded(hr)) hr = EnsureFolder(folder);
+    if (Succeeded(made)) made = hr;
   };
   ensure();
-  HRESULT hr = MoveToFreeName(source, JoinPath(folder, name));
+  HRESULT hr = MoveToFreeName(source, JoinPath(folder, name), moved);
   struct stat st;
   if (hr == HresultFromErrno(ENOENT) && ::lstat(source.c_str(), &st) == 0) {
     // The folder was removed since this run made it.
     madeFolders_.clear();
     ensure();
-    hr = MoveToFreeName(source, JoinPath(folder, name));
+    hr = MoveToFreeName(source, JoinPath(folder, name), moved);
   }
-  return hr;
+  return hr == HresultFromErrno(ENOENT) && Failed(made) ? made : hr;
+}
+
+HRESULT PStep::MoveIntoTarget(const std::string& name, std::string* moved) {
+  return MoveIntoFolder(SourcePath(name), targetParent_.empty() ? nullptr : &targetParent_,
+                        targetDir_, name, moved);
 }
 
 void PStep::MoveToTarget(const std::string& name) {
-  HRESULT hr = MoveIntoFolder(SourcePath(name), nullptr, targetDir_, name);
+  HRESULT hr = MoveIntoTarget(name, nullptr);
   if (Succeeded(hr)) {
     Raise(mlInfo, mcModule, 2, name, okText_);
     ++doneCount_;

@@ -47,7 +47,17 @@ class PStep {
 
   bool CheckWorkDirectory();
   // The names of the source folder's regular files of a recognised kind; remembers each kind.
+  // A folder that cannot be read is reported (a system error event naming it) and lists nothing.
+  // In a work folder (every step but the Reader, see ReportsUnreadableFiles) a file whose first
+  // bytes cannot be read now is reported too (the system error and the warning with failText)
+  // and left where it is; in both cases ListingIncomplete() tells the step that it must not judge
+  // a file by what the listing lacks.
   std::vector<std::string> ListFiles();
+  bool ListingIncomplete() const { return listingIncomplete_; }
+  // Whether a file of the source folder that cannot be read is reported. The work folders hold
+  // only files the component put there, so a failure to read one is news; the Reader's invoice
+  // folder may hold any file of anyone, which it leaves alone without a message.
+  virtual bool ReportsUnreadableFiles() const { return true; }
   // The kind of a file of the source folder: as ListFiles found it (the step's folders are
   // private to the component, so it does not change under the step), else read now.
   FileKind KindOf(const std::string& name) const;
@@ -59,13 +69,16 @@ class PStep {
   HRESULT UniquePath(std::string& path) const;
   // Moves `source` to `target` or, when that name is taken, to the first free numbered name
   // (MoveFileNoReplace). The result carries the cause of a failure. Both folders count as
-  // changed (FolderChanged).
-  HRESULT MoveToFreeName(const std::string& source, const std::string& target);
+  // changed (FolderChanged). `*moved` (may be null) receives the name the file went to.
+  HRESULT MoveToFreeName(const std::string& source, const std::string& target,
+                         std::string* moved = nullptr);
   // Notes a folder in which this step made, renamed or removed a name; Run flushes each such
   // folder once, after Finish and before the end event.
   void FolderChanged(const std::string& folder);
   // Moves a file from sourceDir_ to targetDir_ (never overwriting); reports success or failure.
   void MoveToTarget(const std::string& name);
+  // The move of MoveToTarget without events or counting; `*moved` receives the target path.
+  HRESULT MoveIntoTarget(const std::string& name, std::string* moved);
   // Moves a file into "<work>/err/<session>"; counts it; reports only a failure.
   bool MoveToError(const std::string& name);
   // Reports a failure as an error event of class mcSystem: an errno result (facility 7) with the
@@ -95,6 +108,9 @@ class PStep {
   std::string failText_;
   std::string sourceDir_;
   std::string targetDir_;
+  // The folder that holds targetDir_ when a move must make it first (the Sender's archive);
+  // empty when targetDir_ is made by itself.
+  std::string targetParent_;
   int doneCount_ = 0;
   int errorCount_ = 0;
   std::string cleanName_;
@@ -103,14 +119,16 @@ class PStep {
   void RunSteps();
   // Flushes the folders noted by FolderChanged; reports a failure as a system error event.
   void SyncChangedFolders();
-  // Makes `folder` (one level) unless this run made or found it already.
-  void EnsureFolder(const std::string& folder);
+  // Makes `folder` (one level) unless this run made or found it already; the failure to make it.
+  HRESULT EnsureFolder(const std::string& folder);
   // MoveToFreeName into `folder`, which is made first (after `parent`, when given); made again
   // when it vanished meanwhile.
   HRESULT MoveIntoFolder(const std::string& source, const std::string* parent,
-                         const std::string& folder, const std::string& name);
+                         const std::string& folder, const std::string& name,
+                         std::string* moved = nullptr);
 
   std::unordered_map<std::string, FileKind> listedKinds_;
+  bool listingIncomplete_ = false;
   std::vector<std::string> changedFolders_;
   std::vector<std::string> madeFolders_;
 };

@@ -7,7 +7,9 @@
 
 #include <ctime>
 
+#include "platform/fault_injection.h"
 #include "platform/file_system.h"
+#include "platform/hresult_errno.h"
 #include "support/system_description.h"
 
 namespace qx {
@@ -23,11 +25,17 @@ std::string OneLine(const BStr& text) {
 
 }  // namespace
 
-bool DailyLog::EnsureOpen(const std::string& work_directory, std::string* session) {
+bool DailyLog::EnsureOpen(const std::string& work_directory, std::string* session, int* error,
+                          std::string* logPath) {
+  if (error) *error = 0;
   if (file_) return true;
   if (work_directory.empty()) return false;
   std::string folder = JoinPath(work_directory, "logs");
-  if (Failed(CreateDirectoryLevel(folder))) return false;
+  if (HRESULT hr = CreateDirectoryLevel(folder); Failed(hr)) {
+    if (error) *error = ErrnoFromHresult(hr);
+    if (logPath) *logPath = folder;
+    return false;
+  }
   std::time_t now = std::time(nullptr);
   std::tm local{};
   localtime_r(&now, &local);
@@ -38,10 +46,14 @@ bool DailyLog::EnsureOpen(const std::string& work_directory, std::string* sessio
   // The log names invoice files: it is created 0600, and a log of this user's that others could
   // read is made private. Links are not followed; a FIFO does not block.
   bool existed = PathExists(path);
-  int fd = ::open(path.c_str(),
-                  O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK,
-                  kPrivateFileMode);
-  if (fd < 0) return false;
+  int fd = sys::Open(path.c_str(),
+                     O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK,
+                     kPrivateFileMode);
+  if (fd < 0) {
+    if (error) *error = errno;
+    if (logPath) *logPath = path;
+    return false;
+  }
   struct stat st;
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     ::close(fd);

@@ -22,8 +22,11 @@ class DailyLog {
   DailyLog& operator=(const DailyLog&) = delete;
 
   // Opens the file of today's date below `work_directory` when none is open. On success sets
-  // `*session` to the date text "%d-%02d-%02d". False when there is no open file afterwards.
-  bool EnsureOpen(const std::string& work_directory, std::string* session);
+  // `*session` to the date text "%d-%02d-%02d". False when there is no open file afterwards;
+  // `*error` (may be null) then holds the errno value of the failure (0 when there is no work
+  // directory to open it in, or the name is no regular file), and `*path` (may be null) the file.
+  bool EnsureOpen(const std::string& work_directory, std::string* session, int* error = nullptr,
+                  std::string* path = nullptr);
 
   // Writes one event line and flushes it. Line breaks inside the texts are written as blanks so
   // that every event stays one line.

@@ -69,12 +69,25 @@ SettingsValues LoadSettings() {
   SettingsValues v;
   v.unreadable = ini.unreadable();
   std::string tc = ReadText(ini, "trustCenter");
+  std::string input = ReadText(ini, "inputDir");
+  std::string work = ReadText(ini, "workDir");
+  // The first-run defaults that ApplyFirstRunDefaults could not write (a full disk, a failed
+  // write) count all the same: a file that lacks them reads as if it held them, so that a failed
+  // write never turns withArchive off. An unreadable file gives empty texts, as before.
+  const bool firstRun = !v.unreadable && tc.empty();
+  if (firstRun) tc = "TC test";
+  if (!v.unreadable && input.empty()) input = JoinPath(FolderOf(SettingsPath()), "Rechnungen");
+  if (!v.unreadable && work.empty()) work = FolderOf(SettingsPath());
   v.trustCenter = tc;
-  v.inputDirectory = ReadText(ini, "inputDir");
-  v.workDirectory = ReadText(ini, "workDir");
+  v.inputDirectory = input;
+  v.workDirectory = work;
   v.asasLogin = ReadText(ini, "asasLogin");
   if (ini.ReadInt(kSection, "withPDF", 0) != 0) v.options |= kOptionWithPdf;
-  if (ini.ReadInt(kSection, "archive", 0) != 0) v.options |= kOptionWithArchive;
+  // A file that cannot be read keeps archiving on as well: deleting what was sent is the choice
+  // that cannot be taken back.
+  const bool archiveSet = !ReadText(ini, "archive").empty();
+  if (ini.ReadInt(kSection, "archive", v.unreadable || (firstRun && !archiveSet) ? 1 : 0) != 0)
+    v.options |= kOptionWithArchive;
   if (ini.ReadInt(kSection, "debug", 0) != 0) v.options |= kOptionDebug;
   return v;
 }

@@ -28,8 +28,8 @@ struct SettingsValues {
   BStr asasLogin;
   uint32_t options = 0;
   // The file exists but could not be read (too large, not a regular file, no permission, a read
-  // error): the values above are the defaults of an empty file, and StoreSettings writes nothing,
-  // so the settings in the file are never replaced by them.
+  // error): the texts above are empty and the options off but withArchive, and StoreSettings
+  // writes nothing, so the settings in the file are never replaced by them.
   bool unreadable = false;
 };
 
@@ -43,6 +43,9 @@ std::string SettingsPath();
 // but cannot be read.
 void ApplyFirstRunDefaults(const std::string& module_dir);
 
+// The values of the file. Keys the first-run defaults would have filled read as those defaults
+// when the file lacks them (a write of the defaults failed); a file that cannot be read gives
+// empty texts and withArchive on.
 SettingsValues LoadSettings();
 // Writes every key from `values`; nothing when values.unreadable is set. Failures are ignored (a
 // file that cannot be read at this moment is not written either, see ini_file.h).

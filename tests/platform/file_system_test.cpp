@@ -14,6 +14,7 @@
 
 #include "common/temp_dir.h"
 #include "common/two_file_systems.h"
+#include "platform/fault_injection.h"
 #include "platform/hresult_errno.h"
 
 namespace qx {
@@ -213,6 +214,24 @@ TEST(AtomicFileWriter, AWriterKilledBeforeCommitLeavesNoFile) {
   EXPECT_EQ(AllNames(t.path()), std::vector<std::string>{"s.ini"});
   EXPECT_EQ(ReadFile(t / "s.ini"), "old");
 }
+
+#ifdef QENDIX_FAULT_INJECTION
+// A file that an append makes appears only whole: when its first write or flush fails, no empty
+// or cut file stays under the name (a register in that state is refused by every later load).
+TEST(AppendToFileDurably, ANewFileIsMadeWholeOrNotAtAll) {
+  for (const char* plan : {"write:1", "fsync:1"}) {
+    TempDir t;
+    ASSERT_TRUE(ArmFaultForTesting(plan));
+    EXPECT_TRUE(Failed(AppendToFileDurably(t / "reg", "A\r\n", "head\r\n", "\r\n"))) << plan;
+    ArmFaultForTesting("");
+    EXPECT_EQ(AllNames(t.path()), std::vector<std::string>{}) << plan;
+    ASSERT_EQ(AppendToFileDurably(t / "reg", "B\r\n", "head\r\n", "\r\n"), S_OK);
+    ASSERT_EQ(AppendToFileDurably(t / "reg", "C\r\n", "head\r\n", "\r\n"), S_OK);
+    EXPECT_EQ(ReadFile(t / "reg"), "head\r\nB\r\nC\r\n");
+    EXPECT_EQ(ModeOf(t / "reg"), 0600u);
+  }
+}
+#endif
 
 TEST(ListRegularFiles, LeavesOutHiddenFilesFoldersAndLinks) {
   TempDir t;
