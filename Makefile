@@ -3,7 +3,7 @@ BUILD_DIR ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all bootstrap configure build test asan tsan demo fuzz fuzz-run bench format clean
+.PHONY: all bootstrap configure build test asan tsan demo package fuzz fuzz-run bench format clean
 
 all: build
 
@@ -39,6 +39,11 @@ tsan: bootstrap
 
 demo: build
 	@scripts/demo $(BUILD_DIR)
+
+# The Debian package (CPack): files under /usr, dependencies from dpkg-shlibdeps; written to
+# $(BUILD_DIR)/qendix_<version>_<arch>.deb.
+package: build
+	@cd $(BUILD_DIR) && cpack -G DEB
 
 # Fuzz targets need clang and libFuzzer; they are built in a tree of their own. With FUZZ_SECONDS
 # set, `make fuzz` also runs each target for that long (fuzz/run); `make fuzz-run` does so for 60 s.

@@ -5,6 +5,8 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include "qendix/build_paths.h"
+
 namespace qendix_cli {
 namespace {
 
@@ -25,8 +27,9 @@ bool LoadLibrary(Library* library, std::string* error) {
     handle = dlopen(named, RTLD_NOW | RTLD_LOCAL);
   } else {
     handle = dlopen("libqendix.so.2", RTLD_NOW | RTLD_LOCAL);
-    if (!handle) {
-      std::string beside = ProgramFolder() + "/../lib/libqendix.so.2";
+    for (const char* relative : {"/" QENDIX_BINDIR_TO_LIBDIR, "/../lib"}) {
+      if (handle) break;
+      std::string beside = ProgramFolder() + relative + "/libqendix.so.2";
       handle = dlopen(beside.c_str(), RTLD_NOW | RTLD_LOCAL);
     }
   }
@@ -40,6 +43,13 @@ bool LoadLibrary(Library* library, std::string* error) {
   if (!library->createObject) {
     *error = "libqendix.so has no QxCreateObject";
     return false;
+  }
+  Dl_info info{};
+  library->folder = ".";
+  if (dladdr(reinterpret_cast<void*>(library->createObject), &info) && info.dli_fname) {
+    std::string path(info.dli_fname);
+    auto slash = path.rfind('/');
+    if (slash != std::string::npos) library->folder = slash == 0 ? "/" : path.substr(0, slash);
   }
   return true;
 }

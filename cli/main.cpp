@@ -5,13 +5,18 @@
 // (the security client's logins), code soundex TEXT | code patient ID |
 // code person FIRST LAST YYYY-MM-DD ZIP (the code object's results).
 // Without a command the component is created, the --set values are put, and its release stores
-// them as the settings.
+// them as the settings; they are read back, and a value that was not stored fails the command.
+// --module-dir DIR is made (private) when it does not exist; a module folder without a Trust
+// Center directory gets the shipped one (a notice on stderr). --version prints the version text
+// and the build number.
 //
 // Exit status: 0 all went well; 1 an event of level error or fatal was raised; 2 usage error;
-// 3 a job method answered busy; 4 any other failing result.
+// 3 a job method answered busy (printed on stderr unless that is the systemd journal); 4 any
+// other failing result.
 #include <malloc.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -25,8 +30,10 @@
 
 #include "code_command.h"
 #include "event_printer.h"
+#include "first_run.h"
 #include "library.h"
 #include "properties.h"
+#include "qendix/build_paths.h"
 #include "qendix/properties.h"
 
 namespace {
@@ -59,8 +66,22 @@ const Job kJobs[] = {
     {"auto", &qx::IQendix::Auto, qx::moPSender},
 };
 
+// Whether standard error goes to the systemd journal (JOURNAL_STREAM names its device and inode).
+bool StderrIsJournal() {
+  const char* stream = getenv("JOURNAL_STREAM");
+  struct stat st {};
+  if (!stream || fstat(2, &st) != 0) return false;
+  unsigned long long dev = 0, ino = 0;
+  if (std::sscanf(stream, "%llu:%llu", &dev, &ino) != 2) return false;
+  return dev == static_cast<unsigned long long>(st.st_dev) &&
+         ino == static_cast<unsigned long long>(st.st_ino);
+}
+
 int Fail(const std::string& what, qx::HRESULT hr) {
-  std::fprintf(stderr, "qendix: %s failed: 0x%08X\n", what.c_str(), static_cast<unsigned>(hr));
+  // A timer run that finds another job at work has nothing to report: its exit status says it,
+  // and the journal stays free of it.
+  if (hr != qx::E_BUSY || !StderrIsJournal())
+    std::fprintf(stderr, "qendix: %s failed: 0x%08X\n", what.c_str(), static_cast<unsigned>(hr));
   return hr == qx::E_BUSY ? kExitBusy : kExitFailed;
 }
 
@@ -105,6 +126,8 @@ int main(int argc, char** argv) {
   app.add_flag("--json", json, "one JSON object per event per line");
   app.add_option("--set", sets, "NAME=VALUE: put a property before the commands run")
       ->allow_extra_args(false);
+  app.set_version_flag("--version", QENDIX_VERSION_TEXT " (build " QENDIX_BUILD_NUMBER ")",
+                       "print the version text and the build number");
   app.prefix_command();
   app.footer(
       "Commands: read | check | anonymize | send | auto | get NAME | centers | logins |\n"
@@ -113,6 +136,8 @@ int main(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
     app.exit(e);
@@ -156,7 +181,14 @@ int main(int argc, char** argv) {
     }
   }
 
-  if (!module_dir.empty()) setenv("QENDIX_MODULE_DIR", module_dir.c_str(), 1);
+  if (!module_dir.empty()) {
+    std::string problem;
+    if (!qendix_cli::PrepareModuleFolder(module_dir, &problem)) {
+      std::fprintf(stderr, "qendix: %s\n", problem.c_str());
+      return kExitFailed;
+    }
+    setenv("QENDIX_MODULE_DIR", module_dir.c_str(), 1);
+  }
 
   struct sigaction sa {};
   sa.sa_handler = OnInterrupt;
@@ -170,9 +202,12 @@ int main(int argc, char** argv) {
     return kExitFailed;
   }
 
+  const std::string module_folder = qendix_cli::ModuleFolderOf(lib);
+  const bool had_directory = qendix_cli::HasCenterDirectory(module_folder);
   qx::RefPtr<qx::IQendix> q;
   qx::HRESULT hr = lib.createObject("qendix.1", &qx::IQendix::kIid, q.PutVoid());
   if (qx::Failed(hr) || !q) return Fail("creating the component", hr);
+  if (!had_directory) qendix_cli::ReportDirectoryPlaced(module_folder);
 
   qx::RefPtr<qx::IConnectionPoint> point;
   uint32_t cookie = 0;
@@ -251,6 +286,13 @@ int main(int argc, char** argv) {
   point.Reset();
   q.Reset();
   WaitForUnload(lib);
+  std::string lost;
+  if (status == kExitOk && !sets.empty() && !qendix_cli::SettingsWereStored(lib, sets, &lost)) {
+    std::fprintf(stderr, "qendix: the settings were not stored in %s/qendix.ini (%s)\n",
+                 module_folder.c_str(), lost.c_str());
+    status = kExitFailed;
+    WaitForUnload(lib);
+  }
   if (status == kExitOk && printer->SawError()) status = kExitEventError;
   return status;
 }

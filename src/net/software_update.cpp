@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <mutex>
@@ -19,6 +20,7 @@
 #include "net/http_download.h"
 #include "net/xml_rpc_request.h"
 #include "platform/fault_injection.h"
+#include "platform/module.h"
 #include "support/messages.h"
 
 extern char** environ;
@@ -179,10 +181,24 @@ bool DownloadAndStartSetup(const std::string& url, const std::string& workDirect
   return StartDetached(target);
 }
 
-void CheckForUpdate(XmlRpcClient* client, const std::string& workDirectory,
-                    const std::function<bool(const std::string&, const std::string&)>& ask) {
+UpdatePolicy DefaultUpdatePolicy() {
+  return RunsFromBuildTree() ? UpdatePolicy::kAskAndStart : UpdatePolicy::kTellOnly;
+}
+
+void CheckForUpdate(XmlRpcClient* client, const std::string& workDirectory, UpdatePolicy policy,
+                    const std::function<bool(const std::string&, const std::string&)>& ask,
+                    const std::function<void(const std::string&)>& tell) {
   std::string url;
   if (!client || !QueryNewVersion(*client, &url) || url.empty()) return;
+  if (policy == UpdatePolicy::kTellOnly) {
+    // The address reaches the host's events and the log as it is: only a plain printable one
+    // that we would fetch from ourselves is passed on.
+    const bool printable = std::all_of(url.begin(), url.end(), [](char c) {
+      return static_cast<unsigned char>(c) > 0x20 && static_cast<unsigned char>(c) < 0x7f;
+    });
+    if (printable && url.size() <= kMaxUpdateUrlBytes && IsAcceptableSetupUrl(url)) tell(url);
+    return;
+  }
   // An address we would not fetch from is not worth the user's question.
   if (workDirectory.empty() || !IsAcceptableSetupUrl(url)) return;
   if (!ask(LoadMessageA(101), LoadMessageA(200))) return;

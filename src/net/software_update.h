@@ -11,15 +11,17 @@
 // Runs on the Sender's worker thread; not thread-safe.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
 #include "net/xml_rpc_client.h"
+#include "qendix/build_paths.h"
 
 namespace qx {
 
 // The build this component is; compared as text with the server's newest build.
-inline constexpr const char* kOwnBuildNumber = "200506240";
+inline constexpr const char* kOwnBuildNumber = QENDIX_BUILD_NUMBER;
 // The name the setup program gets in the work directory.
 inline constexpr const char* kSetupFileName = "qendix-setup";
 
@@ -38,10 +40,35 @@ bool IsAcceptableSetupUrl(const std::string& url);
 // started. Nothing is left behind and nothing started when any of it fails.
 bool DownloadAndStartSetup(const std::string& url, const std::string& workDirectory);
 
-// The update check at the end of a send: when QueryNewVersion finds a newer build, `ask` is
-// asked (title, text from the message catalogue) and on Yes the setup program is fetched and
-// started. `client` may be null (nothing happens).
-void CheckForUpdate(XmlRpcClient* client, const std::string& workDirectory,
-                    const std::function<bool(const std::string&, const std::string&)>& ask);
+// Code of the event that tells the host of a newer build and its download address (level info,
+// class module, origin Sender, message 201 with the address).
+inline constexpr int32_t kNewerVersionEventCode = 23;
+
+// Longest download address that is passed on to the host.
+inline constexpr size_t kMaxUpdateUrlBytes = 2048;
+
+// What the update check may do when a newer build exists.
+enum class UpdatePolicy {
+  // Ask the host, and on Yes fetch the setup program and start it (a build run where it was
+  // built, as the component always did).
+  kAskAndStart,
+  // Only tell the host the download address; nothing is fetched or started. An installed
+  // component is updated by the package manager or the administrator, never by a program it
+  // downloaded itself.
+  kTellOnly,
+};
+
+// The policy of this code: kAskAndStart when it runs from its build folder, else kTellOnly.
+UpdatePolicy DefaultUpdatePolicy();
+
+// The update check at the end of a send: when QueryNewVersion finds a newer build, under
+// kAskAndStart `ask` is asked (title, text from the message catalogue) and on Yes the setup
+// program is fetched and started; under kTellOnly `tell` receives the download address and
+// nothing else happens (an address that is longer than kMaxUpdateUrlBytes, holds blanks or
+// control characters, or that IsAcceptableSetupUrl refuses is not passed on). `client` may be
+// null (nothing happens).
+void CheckForUpdate(XmlRpcClient* client, const std::string& workDirectory, UpdatePolicy policy,
+                    const std::function<bool(const std::string&, const std::string&)>& ask,
+                    const std::function<void(const std::string&)>& tell);
 
 }  // namespace qx

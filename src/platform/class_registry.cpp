@@ -38,7 +38,7 @@ AsasCreateObjectFn LoadAsas(Registry& r) {
   } else {
     handle = dlopen("libasas.so.1", RTLD_NOW | RTLD_LOCAL);
     if (!handle) {
-      std::string beside = ModuleDirectory() + "/libasas.so.1";
+      std::string beside = LibraryDirectory() + "/libasas.so.1";
       handle = dlopen(beside.c_str(), RTLD_NOW | RTLD_LOCAL);
     }
   }

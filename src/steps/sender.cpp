@@ -162,10 +162,14 @@ void PSender::Finish() {
     client_ = std::make_unique<XmlRpcClient>(context_.Host(), tcUrl_);
   }
   SaveRegister();
-  CheckForUpdate(client_.get(), settings_.workDirectory,
-                 [this](const std::string& title, const std::string& text) {
-                   return context_.Host().AskYesNo(title, text);
-                 });
+  CheckForUpdate(
+      client_.get(), settings_.workDirectory, DefaultUpdatePolicy(),
+      [this](const std::string& title, const std::string& text) {
+        return context_.Host().AskYesNo(title, text);
+      },
+      [this](const std::string& url) {
+        Raise(mlInfo, mcModule, kNewerVersionEventCode, BStr(), FillText(LoadMessage(201), {url}));
+      });
   CenterDirectory().Refresh();
   if (windowAcquired_) DownloadWindow::Instance().Release(false);
   windowAcquired_ = false;

@@ -3,10 +3,12 @@
 
 #include <string>
 
+#include "qendix/build_paths.h"
+
 namespace qx {
 
 // The version text of the component.
-constexpr const char* kVersionText = "qendix-Praxis V2.1.14";
+constexpr const char* kVersionText = QENDIX_VERSION_TEXT;
 
 // "<PRETTY_NAME of /etc/os-release>, <sysname> <release> <machine>", for example
 // "Debian GNU/Linux 12 (bookworm), Linux 6.1.0-18-amd64 x86_64". Never fails: pieces that cannot

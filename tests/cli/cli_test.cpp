@@ -174,7 +174,8 @@ TEST_F(Cli, FailingResultsGiveStatusFour) {
   EXPECT_EQ(r.status, 4);
   r = Run({"--module-dir", Module(), "get", "asasVersion"});
   EXPECT_EQ(r.status, 4);  // no security client here
-  // The Trust Center directory is missing: the put fails.
+  // The Trust Center directory cannot be read: the put fails.
+  WriteFile(Module() + "/qendix.xml", "<centers");
   r = Run({"--module-dir", Module(), "--set", "trustCenter=x"});
   EXPECT_EQ(r.status, 4);
 }

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "common/temp_dir.h"
 #include "common/reference_trust_center.h"
+#include "common/temp_dir.h"
 
 namespace qx {
 namespace {
@@ -46,6 +46,8 @@ struct UpdateCase {
   bool answer;
   bool asked;
   bool ran;
+  UpdatePolicy policy = UpdatePolicy::kAskAndStart;
+  bool told = false;  // the download address was passed on (kTellOnly)
 };
 
 class UpdateCheck : public ::testing::TestWithParam<UpdateCase> {};
@@ -62,13 +64,20 @@ TEST_P(UpdateCheck, AsksAndStartsOnlyACompleteTrustedDownload) {
 
   NoEvents events;
   XmlRpcClient client(events, server.BaseUrl() + "/RPC2");
-  std::vector<std::string> questions;
-  CheckForUpdate(&client, work, [&](const std::string& title, const std::string& text) {
-    questions.push_back(title + "|" + text);
-    return c.answer;
-  });
+  std::vector<std::string> questions, told;
+  CheckForUpdate(
+      &client, work, c.policy,
+      [&](const std::string& title, const std::string& text) {
+        questions.push_back(title + "|" + text);
+        return c.answer;
+      },
+      [&](const std::string& url) { told.push_back(url); });
 
   EXPECT_EQ(questions.size(), c.asked ? 1u : 0u);
+  ASSERT_EQ(told.size(), c.told ? 1u : 0u);
+  if (c.told) {
+    EXPECT_EQ(told[0], server.BaseUrl() + "/setup/qendix-setup.sh");
+  }
   const std::string marker = work + "/qendix-setup.ran";
   if (c.ran) {
     // Started detached: the setup leaves its mark a moment later.
@@ -82,7 +91,7 @@ TEST_P(UpdateCheck, AsksAndStartsOnlyACompleteTrustedDownload) {
     // Nothing was started (the start returns only after the exec) and nothing is left.
     EXPECT_EQ(Entries(work), std::vector<std::string>{});
   }
-  if (!c.answer) {
+  if (!c.answer || c.policy == UpdatePolicy::kTellOnly) {
     EXPECT_EQ(ReadFile(temp / "store/requests.log").find("GET /setup"), std::string::npos);
   }
 }
@@ -95,7 +104,16 @@ INSTANTIATE_TEST_SUITE_P(
                       UpdateCase{"TruncatedDownload", "300000000",
                                  "/setup-truncated/qendix-setup.sh", true, true, false},
                       UpdateCase{"PlainHttpOffLoopback", "300000000", "http://192.0.2.1/setup/x",
-                                 true, false, false}),
+                                 true, false, false},
+                      // An installed component: the host hears of the newer build, is never
+                      // asked, and nothing is fetched or started even though it would say Yes.
+                      UpdateCase{"InstalledNewerIsOnlyTold", "300000000", "", true, false, false,
+                                 UpdatePolicy::kTellOnly, true},
+                      UpdateCase{"InstalledSameBuild", "200506240", "", true, false, false,
+                                 UpdatePolicy::kTellOnly, false},
+                      UpdateCase{"InstalledUntrustedAddressNotTold", "300000000",
+                                 "http://192.0.2.1/setup/x", true, false, false,
+                                 UpdatePolicy::kTellOnly, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(SetupUrl, HttpsAnywherePlainHttpOnlyOnLoopback) {
