@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "qendix/qendix.h"
 #include "support/event_target.h"
@@ -93,6 +94,10 @@ class JobContext {
   // While set (the first three steps of an Auto job) a step keeps the job lock at its end.
   void SetAutoMode(bool value) { autoMode_ = value; }
   bool AutoMode() const { return autoMode_; }
+  // True for the first call in this job, false afterwards: the first step that finds the work
+  // directory usable does the job's housekeeping (the retention of old day folders and logs).
+  bool TakeHousekeeping() { return !std::exchange(housekeepingDone_, true); }
+
   // Gives the job lock back, unless auto mode keeps it for the job's next step.
   void GiveBackJobLock() const;
 
@@ -110,6 +115,7 @@ class JobContext {
   JobHost& host_;
   std::shared_ptr<CancelToken> cancel_;
   bool autoMode_ = false;
+  bool housekeepingDone_ = false;
   std::unique_ptr<AsasSession> asasSession_;
   std::shared_ptr<AnonymizerContext> anonymizer_;
 };

@@ -14,7 +14,9 @@
 #include "platform/file_system.h"
 #include "platform/hresult_errno.h"
 #include "platform/last_error.h"
+#include "steps/retention.h"
 #include "support/messages.h"
+#include "support/settings.h"
 
 namespace qx {
 namespace {
@@ -104,7 +106,14 @@ void PStep::Run() noexcept {
 
 void PStep::RunSteps() {
   Raise(mlInfo, mcModule, 0, std::nullopt, FormatEventText(LoadMessage(1100), name_));
-  if (CheckWorkDirectory() && CheckPreconditions()) {
+  const bool workUsable = CheckWorkDirectory();
+  // After the start event, which opened the day's log: the session names the day in use.
+  if (workUsable && context_.TakeHousekeeping()) {
+    RetentionScope scope{settings_.workDirectory, ReadKeepDays(), TodayDayNumber(),
+                         context_.Session()};
+    RemoveExpiredDays(scope, context_.Host(), origin_);
+  }
+  if (workUsable && CheckPreconditions()) {
     // A move across file systems that was killed left a hidden copy in the target folder; its
     // file is still at the source and is listed again below.
     if (HRESULT hr = RemoveMoveLeftovers(targetDir_); Failed(hr)) ReportSystemError(targetDir_, hr);

@@ -1,5 +1,6 @@
 // PStep: the step framework. Run() is the template every step follows: start event, work
-// directory check, the step's own preconditions, removal of the hidden copies that killed moves
+// directory check, in the first step of a job the retention of old day folders and logs
+// (steps/retention.h), the step's own preconditions, removal of the hidden copies that killed moves
 // left in the target folder (RemoveMoveLeftovers), listing of the recognised files of the source
 // folder, count event, Prepare, ProcessFile per file while not cancelled, Finish, the flush of
 // every folder the step moved files into or out of (see FolderChanged), end event with the

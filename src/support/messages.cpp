@@ -63,6 +63,8 @@ constexpr Entry kCatalogue[] = {
     {1123, "Unerwartete Datei"},
     {1124, "Rechnungsverzeichnis ungültig"},
     {1125, "Register der übermittelten Rechnungen nicht lesbar"},
+    {1130, "Aufbewahrungsfrist abgelaufen: %d Dateien entfernt"},
+    {1131, "Aufbewahrungsfrist abgelaufen, aber nicht entfernt"},
     {2100, "QendiX"},
     {2101, "QendiX-Praxis"},
     {2200, "Une nouvelle version de Qendix-Cabinet est prêt. Installer maintenant?"},
@@ -109,6 +111,8 @@ constexpr Entry kCatalogue[] = {
     {3123, "Fichier inattendu"},
     {3124, "Répertoire de factures invalide"},
     {3125, "Registre des factures transmises illisible"},
+    {3130, "Délai de conservation échu: %d fichiers supprimés"},
+    {3131, "Délai de conservation échu, mais pas supprimé"},
 };
 
 const char* Lookup(uint32_t id) {

@@ -92,6 +92,14 @@ SettingsValues LoadSettings() {
   return v;
 }
 
+int ReadKeepDays() {
+  IniFile ini = File();
+  if (ini.unreadable()) return 0;
+  long long days = ini.ReadInt(kSection, "keepDays", 0);
+  if (days <= 0) return 0;
+  return days > kMaxKeepDays ? kMaxKeepDays : static_cast<int>(days);
+}
+
 void StoreSettings(const SettingsValues& v) {
   if (v.unreadable) return;
   File().WriteStrings(kSection, {{"trustCenter", v.trustCenter},

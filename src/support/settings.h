@@ -47,6 +47,16 @@ void ApplyFirstRunDefaults(const std::string& module_dir);
 // when the file lacks them (a write of the defaults failed); a file that cannot be read gives
 // empty texts and withArchive on.
 SettingsValues LoadSettings();
+
+// Longest retention taken over, in days (about 270 years): larger values mean the same.
+constexpr int kMaxKeepDays = 100000;
+
+// How many days the day folders of "err" and "archive" and the day logs are kept: the key
+// "keepDays" of the settings file, read at the start of every job (it is no property). 0 means
+// they are kept for ever, and is what a missing key, a value without a number, 0 or a negative
+// value give, and a file that exists but cannot be read: nothing is removed on the strength of
+// a value that could not be read.
+int ReadKeepDays();
 // Writes every key from `values`; nothing when values.unreadable is set. Failures are ignored (a
 // file that cannot be read at this moment is not written either, see ini_file.h).
 void StoreSettings(const SettingsValues& values);
