@@ -3,7 +3,8 @@
 // Commands run in the order given: read, check, anonymize, send, auto (start the job and wait for
 // its last end event), get NAME (print a property), centers (the Trust Center labels), logins
 // (the security client's logins), code soundex TEXT | code patient ID |
-// code person FIRST LAST YYYY-MM-DD ZIP (the code object's results).
+// code person FIRST LAST YYYY-MM-DD ZIP (the code object's results), status [--json] (the
+// status report), preview FILE [--json] (what would leave the practice for one invoice).
 // Without a command the component is created, the --set values are put, and its release stores
 // them as the settings; they are read back, and a value that was not stored fails the command.
 // --module-dir DIR is made (private) when it does not exist; a module folder without a Trust
@@ -32,9 +33,11 @@
 #include "event_printer.h"
 #include "first_run.h"
 #include "library.h"
+#include "preview_command.h"
 #include "properties.h"
 #include "qendix/build_paths.h"
 #include "qendix/properties.h"
+#include "status_command.h"
 
 namespace {
 
@@ -131,7 +134,8 @@ int main(int argc, char** argv) {
   app.prefix_command();
   app.footer(
       "Commands: read | check | anonymize | send | auto | get NAME | centers | logins |\n"
-      "          code soundex TEXT | code patient ID | code person FIRST LAST YYYY-MM-DD ZIP\n"
+      "          code soundex TEXT | code patient ID | code person FIRST LAST YYYY-MM-DD ZIP |\n"
+      "          status [--json] | preview FILE [--json]\n"
       "--set NAME: trustCenter inputDirectory workDirectory asasLogin withPDF withArchive debug");
   try {
     app.parse(argc, argv);
@@ -151,6 +155,11 @@ int main(int argc, char** argv) {
     bool job = false;
     for (const auto& j : kJobs) job = job || c == j.name;
     if (job || c == "centers" || c == "logins") continue;
+    if (c == "status" || (c == "preview" && i + 1 < commands.size())) {
+      if (c == "preview") ++i;
+      if (i + 1 < commands.size() && commands[i + 1] == "--json") ++i;
+      continue;
+    }
     if (c == "get" && i + 1 < commands.size()) {
       ++i;
       continue;
@@ -247,6 +256,16 @@ int main(int argc, char** argv) {
       }
       std::printf("%s\n", text.c_str());
       std::fflush(stdout);
+      continue;
+    }
+    if (c == "status" || c == "preview") {
+      std::string file = c == "preview" ? commands[++i] : std::string();
+      bool as_json = json;
+      if (i + 1 < commands.size() && commands[i + 1] == "--json") as_json = true, ++i;
+      int result = c == "status" ? qendix_cli::RunStatus(q.Get(), as_json)
+                                 : qendix_cli::RunPreview(q.Get(), file, as_json);
+      if (result == 4) status = kExitFailed;
+      if (result == 1) status = kExitEventError;
       continue;
     }
     if (c == "get" || c == "centers" || c == "logins") {

@@ -103,6 +103,28 @@ struct IQendixPrompt : IUnknown {
   ~IQendixPrompt() = default;
 };
 
+// Read-only views of the component for the people who run it, reached from IQendix by
+// QueryInterface. Both work with the component's current properties, need no job lock, raise no
+// event and send nothing; their texts are in the user's language (or JSON).
+struct IQendixInspect : IUnknown {
+  static constexpr Guid kIid = Guid::Parse("{5E0C7B21-8A43-4D0E-9F3A-6C1D2B7E4A20}");
+  // The status: settings, the Trust Center and its URL, the security client, the files waiting
+  // in each work folder and today's error folder, the sent-invoice register, the last job of
+  // today's log. One screen of text, or one JSON object when json is VARIANT_TRUE.
+  virtual HRESULT Status(VariantBool json, BStr* report) = 0;
+  // What would leave the practice for the invoice file at `path`: a copy is checked and
+  // anonymized in a private temporary folder (the file itself is never moved), without network
+  // access and without the security client; the transfer document shows each sealed part as
+  // "[sealed for RCPT: N bytes]", followed by the values masked, left out or sealed and where
+  // they stood. S_OK when the document was made; S_FALSE, with the report saying why, when the
+  // invoice was refused or could not be anonymized; E_INVALIDARG when `path` names no regular
+  // file; a system error as HRESULT when the copy cannot be made.
+  virtual HRESULT Preview(const BStr& path, VariantBool json, BStr* report) = 0;
+
+ protected:
+  ~IQendixInspect() = default;
+};
+
 // The code object: pseudonymous identifiers and the encryption callback of the transform.
 struct ICode : IUnknown {
   static constexpr Guid kIid = Guid::Parse("{5E0C7B21-8A43-4D0E-9F3A-6C1D2B7E4A04}");

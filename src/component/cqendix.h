@@ -1,6 +1,7 @@
 // CQendix: the component object. Implements IQendix (properties and job methods), the
-// connection point container for _IQendixEvents, and JobHost (settings, events, day log) for the
-// jobs it starts. No exception leaves a method of its interfaces (GuardedCall).
+// connection point container for _IQendixEvents, IQendixInspect (status and preview), and
+// JobHost (settings, events, day log) for the jobs it starts. No exception leaves a method of its
+// interfaces (GuardedCall).
 //
 // Reference counted; the host owns the reference it created, and each running job holds one
 // more until its worker thread ends. Properties are set on the host's thread; the steps on worker
@@ -19,7 +20,8 @@
 
 namespace qx {
 
-class CQendix final : public ComObject<IQendix, IConnectionPointContainer>, public JobHost {
+class CQendix final : public ComObject<IQendix, IConnectionPointContainer, IQendixInspect>,
+                      public JobHost {
  public:
   // Class factory of "qendix.1" and "qendix".
   static HRESULT CreateInstance(const Guid& iid, void** out);
@@ -59,6 +61,10 @@ class CQendix final : public ComObject<IQendix, IConnectionPointContainer>, publ
 
   // IConnectionPointContainer
   HRESULT FindConnectionPoint(const Guid& iid, IConnectionPoint** out) override;
+
+  // IQendixInspect (status_report.h, preview.h)
+  HRESULT Status(VariantBool json, BStr* report) override;
+  HRESULT Preview(const BStr& path, VariantBool json, BStr* report) override;
 
   // JobHost
   // Drops debug events unless the debug option is set, writes the day's log line,

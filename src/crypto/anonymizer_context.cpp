@@ -85,6 +85,15 @@ RetryWait AnonymizerContext::Wait() const {
   return wait_;
 }
 
+void AnonymizerContext::SetEnvelopeStandIn(std::shared_ptr<EnvelopeStandIn> standIn) {
+  std::lock_guard lock(mutex_);
+  standIn_ = std::move(standIn);
+}
+std::shared_ptr<EnvelopeStandIn> AnonymizerContext::StandIn() const {
+  std::lock_guard lock(mutex_);
+  return standIn_;
+}
+
 std::optional<std::string> AnonymizerContext::FindPdf(std::string_view key) const {
   std::lock_guard lock(mutex_);
   const size_t position = pdfs_.Find(key);

@@ -11,6 +11,7 @@
 // time.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -30,6 +31,29 @@ namespace qx {
 // in tests.
 using RetryWait = std::function<void()>;
 RetryWait OneSecondWait();
+
+// One part that an envelope would seal, as an EnvelopeStandIn is shown it.
+struct SealedPart {
+  enum Kind { kText, kPdf };
+  Kind kind = kText;
+  // The PDF's file name (no folder); empty for a text.
+  std::string name;
+  // The clear text exactly as it would be sealed (Windows-1252, CR LF line ends); empty for a
+  // PDF, whose bytes are not read.
+  std::string_view clear;
+  // The size of the clear text in bytes: the text's, or the PDF file's.
+  uint64_t clearBytes = 0;
+};
+
+// Takes the place of the security client for every envelope of one context: it is shown what
+// would be sealed, and gives the text that stands in the document where the envelope's body would
+// be (plain text: no markup, no control characters but LF). Nothing reaches the security client.
+// Used on the envelopes' thread.
+class EnvelopeStandIn {
+ public:
+  virtual ~EnvelopeStandIn() = default;
+  virtual HRESULT Seal(const SealedPart& part, std::string* body) = 0;
+};
 
 class AnonymizerContext {
  public:
@@ -63,6 +87,10 @@ class AnonymizerContext {
   // The pause between tries of the security client (default: OneSecondWait()).
   void SetRetryWait(RetryWait wait);
   RetryWait Wait() const;
+  // With a stand-in set, EncryptText and EncryptPdfs hand their clear parts to it instead of the
+  // security client (a preview that must neither seal nor need the client). Null by default.
+  void SetEnvelopeStandIn(std::shared_ptr<EnvelopeStandIn> standIn);
+  std::shared_ptr<EnvelopeStandIn> StandIn() const;
 
   // The first PDF whose name begins with `key`, compared case-insensitively over the key's
   // length (StartsWithNoCase), among the PDFs not yet delivered. An empty key matches nothing.
@@ -110,6 +138,7 @@ class AnonymizerContext {
   bool withPdf_ = false;
   bool pdfListIncomplete_ = false;
   RetryWait wait_;
+  std::shared_ptr<EnvelopeStandIn> standIn_;
   std::vector<std::string> enveloped_;
   std::vector<std::string> delivered_;
   // Taken by an envelope for its whole course; never while mutex_ is held.

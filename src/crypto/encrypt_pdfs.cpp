@@ -63,6 +63,24 @@ HRESULT AppendPdfAsBase64(const std::string& path, MessageWriter& file) {
   return file.Append(lines);
 }
 
+// What a stand-in is shown of the PDF at `path`: its size, after the checks the envelope makes
+// (a regular file, not a link, at most kMaxPdfBytes).
+HRESULT ShowPdfToStandIn(EnvelopeStandIn& standIn, const std::string& path, const std::string& name,
+                         std::string* body) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return HresultFromErrno(errno);
+  UniqueFd closer(fd);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return HresultFromErrno(errno);
+  if (!S_ISREG(st.st_mode)) return HresultFromErrno(EINVAL);
+  if (static_cast<unsigned long long>(st.st_size) > kMaxPdfBytes) return HresultFromErrno(EFBIG);
+  SealedPart part;
+  part.kind = SealedPart::kPdf;
+  part.name = name;
+  part.clearBytes = static_cast<uint64_t>(st.st_size);
+  return standIn.Seal(part, body);
+}
+
 // Envelopes one PDF; *body receives the envelope's body.
 HRESULT EnvelopePdf(const AnonymizerContext& context, const std::string& name, std::string* body) {
   const std::string folder = context.ValidFolder();
@@ -72,6 +90,8 @@ HRESULT EnvelopePdf(const AnonymizerContext& context, const std::string& name, s
   if (sender.find_first_of("\r\n") != std::string::npos ||
       rcpt.find_first_of("\r\n") != std::string::npos)
     return E_INVALIDARG;
+  if (const auto standIn = context.StandIn())
+    return ShowPdfToStandIn(*standIn, folder + "/" + name, name, body);
 
   const std::string header =
       "From: " + Utf8ToCp1252(sender) + "\nTo: " + Utf8ToCp1252(rcpt) + "\n\n";

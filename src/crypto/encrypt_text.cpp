@@ -43,6 +43,12 @@ HRESULT EncryptText(const AnonymizerContext& context, std::string_view text, std
   WipeOnExit wipePlain(plain);
   std::string lines = ToCrLf(plain);
   WipeOnExit wipeLines(lines);
+  if (const auto standIn = context.StandIn()) {
+    SealedPart part;
+    part.clear = lines;
+    part.clearBytes = lines.size();
+    return standIn->Seal(part, body);
+  }
   const std::string header =
       "From: " + Utf8ToCp1252(sender) + "\r\nTo: " + Utf8ToCp1252(rcpt) + "\r\n\r\n";
   return SealMessage(

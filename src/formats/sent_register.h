@@ -84,6 +84,11 @@ class SentRegister {
   size_t size() const { return loaded_.size() + recent_.size(); }
   const std::string& path() const { return path_; }
   bool dirty() const { return dirty_; }
+  // The sending time of the oldest entry in the file as far as this object knows it (seconds
+  // since 1970-01-01 UTC); 0 when it knows of none.
+  int64_t oldestSentAt() const {
+    return oldest_ == std::numeric_limits<int64_t>::max() ? 0 : oldest_;
+  }
   // The errno value of the last failed Save or AppendAdded, 0 if none failed.
   int lastError() const { return lastError_; }
 

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <unordered_set>
 
+#include "anonymization/transfer_document.h"
 #include "crypto/start_asas.h"
 #include "formats/file_kind.h"
 #include "net/center_directory.h"
@@ -127,18 +128,10 @@ void PAnonymizer::ProcessFile(const std::string& name) {
 }
 
 HRESULT PAnonymizer::Anonymize(const std::string& name, FileKind kind, std::string* published) {
-  const bool withPdf = settings_.Has(kOptionWithPdf);
-  if (kind == fkXml) {
-    HRESULT hr = transform_.LoadInput(SourcePath(name));
-    if (Succeeded(hr)) hr = transform_.Transform(name, rcpt_, withPdf, anonymizer_);
-    std::string document;
-    if (Succeeded(hr)) hr = transform_.SaveOutput(&document);
-    if (Succeeded(hr)) hr = Publish(name, document, published);
-    return hr;
-  }
-  gniConverter_.SetInput(SourcePath(name));
-  HRESULT hr = gniConverter_.Convert(name, rcpt_, withPdf, *anonymizer_);
-  if (Succeeded(hr)) hr = Publish(name, gniConverter_.Document(), published);
+  std::string document;
+  HRESULT hr = MakeTransferDocument(transform_, gniConverter_, kind, SourcePath(name), name, rcpt_,
+                                    settings_.Has(kOptionWithPdf), anonymizer_, &document);
+  if (Succeeded(hr)) hr = Publish(name, document, published);
   return hr;
 }
 
