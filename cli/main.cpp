@@ -23,6 +23,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -84,7 +85,9 @@ int Fail(const std::string& what, qx::HRESULT hr) {
   // A timer run that finds another job at work has nothing to report: its exit status says it,
   // and the journal stays free of it.
   if (hr != qx::E_BUSY || !StderrIsJournal())
-    std::fprintf(stderr, "qendix: %s failed: 0x%08X\n", what.c_str(), static_cast<unsigned>(hr));
+    std::fprintf(stderr, "qendix: %s failed: 0x%08X%s%s\n", what.c_str(), static_cast<unsigned>(hr),
+                 (hr & 0xFFFF0000u) == 0x80070000u ? " " : "",
+                 (hr & 0xFFFF0000u) == 0x80070000u ? std::strerror(hr & 0xFFFF) : "");
   return hr == qx::E_BUSY ? kExitBusy : kExitFailed;
 }
 

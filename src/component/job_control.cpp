@@ -1,5 +1,6 @@
 #include "component/job_control.h"
 
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -13,6 +14,7 @@
 #include "crypto/message_file.h"
 #include "platform/call_guard.h"
 #include "platform/fault_injection.h"
+#include "platform/hresult_errno.h"
 #include "platform/job_lock.h"
 #include "platform/last_error.h"
 #include "steps/anonymizer.h"
@@ -171,7 +173,8 @@ void CancelRunningJob() {
 }
 
 HRESULT StartJob(CQendix* component, JobKind kind) {
-  if (!JobLock::Instance().TryAcquire()) return E_BUSY;
+  if (!JobLock::Instance().TryAcquire())
+    return errno == EWOULDBLOCK ? E_BUSY : HresultFromErrno(errno);
   auto cancel = std::make_shared<CancelToken>();
   SetRunningCancel(cancel);
   RefPtr<CQendix> hold = RefPtr<CQendix>::Share(component);

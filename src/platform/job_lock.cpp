@@ -38,7 +38,9 @@ int OpenLockFile() {
   if (fd < 0) return -1;
   struct stat st;
   if (fstat(fd, &st) != 0 || st.st_uid != geteuid() || !S_ISREG(st.st_mode)) {
+    const int error = errno;
     ::close(fd);
+    errno = st.st_uid != geteuid() || !S_ISREG(st.st_mode) ? EPERM : error;
     return -1;
   }
   return fd;
@@ -59,15 +61,23 @@ JobLock::State& JobLock::state() const {
 bool JobLock::TryAcquire() {
   State& s = state();
   std::lock_guard lock(s.mutex);
-  if (s.held) return false;
+  if (s.held) {
+    errno = EWOULDBLOCK;
+    return false;
+  }
   int fd = OpenLockFile();
-  if (fd < 0) return false;  // fails closed: no job without the lock other processes see
+  if (fd < 0) {
+    if (errno == EWOULDBLOCK || errno == 0) errno = EIO;  // never mistaken for "busy"
+    return false;  // fails closed: no job without the lock other processes see
+  }
   int rc;
   do {
     rc = ::flock(fd, LOCK_EX | LOCK_NB);
   } while (rc != 0 && errno == EINTR);
   if (rc != 0) {
+    const int error = errno;
     ::close(fd);
+    errno = error;
     return false;
   }
   s.fd = fd;

@@ -7,9 +7,11 @@
 //
 // The lock fails closed: when the lock file cannot be used (it belongs to another user, is a
 // symbolic link or not a regular file, or cannot be opened or created), TryAcquire refuses the
-// job like a busy one instead of running it under the in-process flag alone, where a job of the
-// same user in another process could run at the same time. Job methods then return the busy
-// result (0x800700AA); the file's owner or an administrator has to remove the foreign file.
+// job instead of running it under the in-process flag alone, where a job of the same user in
+// another process could run at the same time. It is not reported as busy (a timer counts busy as
+// a quiet success and would never run again): job methods return the error's result (EPERM for a
+// file that is not the user's own regular file); the file's owner or an administrator has to
+// remove the foreign file.
 //
 // TryAcquire and Release may be called from different threads (a job method takes the lock on
 // the host's thread, the job's worker thread gives it back). Thread-safe.
@@ -22,8 +24,8 @@ class JobLock {
   // The process-wide instance.
   static JobLock& Instance();
 
-  // Takes the lock without waiting. False when a job runs here or in another process, or when
-  // the lock file cannot be used (see above).
+  // Takes the lock without waiting. False when a job runs here or in another process (errno
+  // EWOULDBLOCK), or when the lock file cannot be used (errno says why, never EWOULDBLOCK).
   bool TryAcquire();
   // Gives the lock back. Does nothing when it is not held.
   void Release();

@@ -356,11 +356,12 @@ Trial FaultScenario::Run(const std::vector<std::string>& before, const std::stri
       trial.hit += "\n    " + line;
     }
   }
-  // 4 is a failure the command names itself: settings it could not store.
-  const bool settingsNotStored =
-      faultyRun.status == 4 &&
-      faultyRun.out.find("the settings were not stored") != std::string::npos;
-  if (faultyRun.status != 0 && faultyRun.status != 1 && !settingsNotStored)
+  // 4 is a failure the command names itself on a line of its own (a job that could not start,
+  // settings it could not store); 3 (busy) never is: no other job runs.
+  const bool namedFailure =
+      faultyRun.status == 4 && (faultyRun.out.rfind("qendix: ", 0) == 0 ||
+                                faultyRun.out.find("\nqendix: ") != std::string::npos);
+  if (faultyRun.status != 0 && faultyRun.status != 1 && !namedFailure)
     trial.found.push_back("qendix ended with status " + std::to_string(faultyRun.status));
   // Warnings and errors, without the warning that a step found no file (code 4, no file name),
   // which says nothing about a failure.
