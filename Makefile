@@ -3,7 +3,7 @@ BUILD_DIR ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all bootstrap configure build test asan tsan demo package fuzz fuzz-run bench format clean
+.PHONY: all bootstrap configure build test asan asan-build tsan demo package fuzz fuzz-run bench format clean
 
 all: build
 
@@ -25,10 +25,12 @@ test: build
 # loaded into an uninstrumented interpreter), the package and install checks, the pipeline
 # benchmark's smoke run and the long process-level walks and kill runs, which repeat the same code
 # paths many times over (their single-fault cases, full disk and read-only folders do run).
-ASAN_SKIP = ^(Python\.|Install\.|Bench\.|CrashCampaign\.|AutoKillTest\.|Kinds/FaultWalkTest\.)
-asan: bootstrap
+asan-build: bootstrap
 	@cmake -S . -B $(BUILD_DIR)-asan $(CMAKE_FLAGS) -DQENDIX_SANITIZE=address,undefined >/dev/null
 	@cmake --build $(BUILD_DIR)-asan -j $(JOBS) -- --no-print-directory
+
+ASAN_SKIP = ^(Python\.|Install\.|Bench\.|CrashCampaign\.|AutoKillTest\.|Kinds/FaultWalkTest\.)
+asan: asan-build
 	@scripts/sanitized-ctest $(BUILD_DIR)-asan -j $(JOBS) -E '$(ASAN_SKIP)'
 
 # The tests where threads meet, under ThreadSanitizer in a tree of its own: job control, events
