@@ -1,7 +1,10 @@
 // "ASAS.SMIME": loads a message file, envelopes its body for the recipients of its "To" line and
 // saves the envelope; finds stored certificates.
 #include <openssl/crypto.h>
+#include <sys/stat.h>
 
+#include <cerrno>
+#include <map>
 #include <mutex>
 #include <optional>
 
@@ -21,6 +24,31 @@ namespace {
 
 bool IsUsablePath(const qx::BStr& path) {
   return path && !path->empty() && path->size() < 4096 && path->find('\0') == std::string::npos;
+}
+
+// What stat tells of a file: enough to see that it was not replaced or changed since.
+struct FileState {
+  bool exists = false;
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  int64_t modifiedNs = 0;
+  int64_t changedNs = 0;
+  friend bool operator==(const FileState&, const FileState&) = default;
+};
+
+// The state of `path`; false when it cannot be told (a failure other than a missing file).
+bool StatFile(const std::string& path, FileState* state) {
+  *state = FileState{};
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return errno == ENOENT;
+  state->exists = true;
+  state->device = st.st_dev;
+  state->inode = st.st_ino;
+  state->size = st.st_size;
+  state->modifiedNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  state->changedNs = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+  return true;
 }
 
 class Smime final : public ComObject<qx::IAsasSmime, qx::IAsasSmimeMemory> {
@@ -118,17 +146,74 @@ class Smime final : public ComObject<qx::IAsasSmime, qx::IAsasSmimeMemory> {
   }
 
  private:
+  // The configuration as of now: the one read before while the file is unchanged (by stat), else
+  // read again, which also forgets the certificates found with the earlier one. Called with
+  // mutex_ held; `*local` holds a configuration that could not be kept.
+  qx::HRESULT CurrentConfig(Config* local, const Config** config) {
+    FileState state;
+    const bool known = StatFile(home_.ConfigPath(), &state);
+    if (known && config_ && configState_ == state) {
+      *config = &*config_;
+      return qx::S_OK;
+    }
+    config_.reset();
+    certs_.clear();
+    qx::HRESULT hr = LoadConfig(home_, local);
+    if (qx::Failed(hr)) return hr;
+    *config = local;
+    if (known) {
+      // The state taken before the read: a change after it shows as a different state.
+      configState_ = state;
+      config_ = std::move(*local);
+      *config = &*config_;
+    }
+    return qx::S_OK;
+  }
+
+  // The certificate of recipient `name`: the one found before while the configuration and the
+  // files it may come from are unchanged (by stat), else found again
+  // (ResolveRecipientCertificate). A configured value that is neither a PEM text nor a path that
+  // stat can answer for (base64 text) is decoded every time. Called with mutex_ held.
+  qx::HRESULT RecipientCertificate(const Config& config, const std::string& name, X509Ptr* out,
+                                   std::string* problem) {
+    // The files it may come from: a file the configuration names, the store's, the identity's.
+    FileState configured, stored, identity;
+    const ConfigKey* key = config.FindKey("smime", name + "_cert");
+    const std::string value(key && !key->is_list ? TrimBlanks(key->value) : std::string_view());
+    const bool known =
+        IsValidName(name) && value.find('\0') == std::string::npos &&
+        (value.empty() || value.starts_with("-----BEGIN") || StatFile(value, &configured)) &&
+        StatFile(home_.CertPath(name), &stored) &&
+        StatFile(home_.IdentityCertPath(name), &identity);
+    if (known) {
+      auto it = certs_.find(name);
+      if (it != certs_.end() && it->second.configured == configured &&
+          it->second.stored == stored && it->second.identity == identity &&
+          X509_up_ref(it->second.cert.get()) == 1) {
+        out->reset(it->second.cert.get());
+        *problem = it->second.problem;
+        return qx::S_OK;
+      }
+    }
+    certs_.erase(name);
+    qx::HRESULT hr = ResolveRecipientCertificate(home_, config, name, out, problem);
+    if (qx::Succeeded(hr) && known && X509_up_ref(out->get()) == 1)
+      certs_[name] = KnownCertificate{configured, stored, identity, X509Ptr(out->get()), *problem};
+    return hr;
+  }
+
   // Makes envelope_ from message_. Called with mutex_ held; collects status texts in `warnings`.
   qx::HRESULT Envelope(std::vector<std::string>* warnings) {
-    Config config;
-    qx::HRESULT hr = LoadConfig(home_, &config);
+    Config local;
+    const Config* config = nullptr;
+    qx::HRESULT hr = CurrentConfig(&local, &config);
     if (qx::Failed(hr)) return hr;
     std::vector<X509Ptr> certs;
     qx::HRESULT missing = qx::S_OK;
     for (const auto& name : message_->recipients) {
       X509Ptr cert;
       std::string problem;
-      hr = ResolveRecipientCertificate(home_, config, name, &cert, &problem);
+      hr = RecipientCertificate(*config, name, &cert, &problem);
       if (!problem.empty()) warnings->push_back(problem);
       if (qx::Failed(hr)) {
         warnings->push_back("Certificate missing for recipient " + name);
@@ -150,8 +235,22 @@ class Smime final : public ComObject<qx::IAsasSmime, qx::IAsasSmimeMemory> {
     envelope_.clear();
   }
 
+  // A recipient's certificate with the state of the two files it may come from.
+  struct KnownCertificate {
+    FileState configured;
+    FileState stored;
+    FileState identity;
+    X509Ptr cert;
+    std::string problem;
+  };
+
   const Home home_;
   std::mutex mutex_;
+  // The configuration last read and the state of its file then; the certificates found with it.
+  // A session's envelopes then read neither again while their files stay as they are.
+  std::optional<Config> config_;
+  FileState configState_;
+  std::map<std::string, KnownCertificate> certs_;
   std::optional<Message> message_;
   std::string envelope_;  // DER of the last envelope of message_
 };

@@ -53,8 +53,11 @@ std::string AnonymizerContext::ValidFolder() const {
 }
 void AnonymizerContext::SetPdfFiles(std::vector<std::string> names) {
   std::lock_guard lock(mutex_);
+  std::vector<std::string> delivered;
+  for (size_t i = 0; i < pdfs_.Names().size(); ++i)
+    if (!pdfs_.IsOpen(i)) delivered.push_back(pdfs_.Names()[i]);
   pdfs_.Reset(std::move(names));
-  for (const std::string& name : delivered_) pdfs_.Deliver(name);
+  for (const std::string& name : delivered) pdfs_.Deliver(name);
 }
 std::vector<std::string> AnonymizerContext::PdfFiles() const {
   std::lock_guard lock(mutex_);
@@ -121,16 +124,23 @@ bool AnonymizerContext::DeleteEnvelopedPdfs(std::vector<std::pair<std::string, i
       all = false;
       if (undeleted) undeleted->emplace_back(name, errno);
     }
-    delivered_.push_back(name);
     pdfs_.Deliver(name);
   }
   enveloped_.clear();
   return all;
 }
 
-std::vector<std::string> AnonymizerContext::DeliveredPdfs() const {
+size_t AnonymizerContext::PdfCount() const {
   std::lock_guard lock(mutex_);
-  return delivered_;
+  return pdfs_.Names().size();
+}
+
+bool AnonymizerContext::PdfAt(size_t position, std::string* name, bool* delivered) const {
+  std::lock_guard lock(mutex_);
+  if (position >= pdfs_.Names().size()) return false;
+  *name = pdfs_.Names()[position];
+  *delivered = !pdfs_.IsOpen(position);
+  return true;
 }
 
 HRESULT AnonymizerContext::OpenEnvelopeWorkspace() {

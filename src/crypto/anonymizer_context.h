@@ -74,7 +74,8 @@ class AnonymizerContext {
   // The step's "valid" folder, where the PDF files lie (UTF-8 path).
   void SetValidFolder(std::string folder);
   std::string ValidFolder() const;
-  // Names (no folder) of the PDF files taken out of the step's file list, in their order.
+  // Names (no folder) of the PDF files taken out of the step's file list, in their order. A name
+  // delivered before stays delivered.
   void SetPdfFiles(std::vector<std::string> names);
   std::vector<std::string> PdfFiles() const;
   void SetWithPdf(bool withPdf);
@@ -121,8 +122,11 @@ class AnonymizerContext {
   // make the workspace.
   HRESULT WithEnvelopeWorkspace(const std::function<HRESULT(EnvelopeWorkspace&)>& use) const;
 
-  // The PDFs delivered in a saved transfer document so far; they match no later key.
-  std::vector<std::string> DeliveredPdfs() const;
+  // How many PDF files SetPdfFiles gave. PdfAt: the name of the one at `position` (in their
+  // order) and whether it was delivered in a saved transfer document (it then matches no later
+  // key); false for a position past the end.
+  size_t PdfCount() const;
+  bool PdfAt(size_t position, std::string* name, bool* delivered) const;
   // Called when the current invoice failed: the enveloped PDFs stay in the valid folder, free for
   // the next run.
   void ForgetEnvelopedPdfs();
@@ -140,7 +144,6 @@ class AnonymizerContext {
   RetryWait wait_;
   std::shared_ptr<EnvelopeStandIn> standIn_;
   std::vector<std::string> enveloped_;
-  std::vector<std::string> delivered_;
   // Taken by an envelope for its whole course; never while mutex_ is held.
   mutable std::mutex envelopeMutex_;
   std::unique_ptr<EnvelopeWorkspace> workspace_;

@@ -1,6 +1,8 @@
 #include "crypto/pdf_index.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <limits>
 
 #include "platform/codepage.h"
 
@@ -20,6 +22,29 @@ std::string AsciiLower(std::string_view text) {
   return lower;
 }
 
+unsigned char LowerByte(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return byte >= 'A' && byte <= 'Z' ? static_cast<unsigned char>(byte + ('a' - 'A')) : byte;
+}
+
+// The order of the lower-cased texts, byte by byte (as std::string compares them): < 0, 0, > 0.
+int CompareLower(std::string_view a, std::string_view b) {
+  const size_t n = std::min(a.size(), b.size());
+  for (size_t i = 0; i < n; ++i) {
+    const unsigned char x = LowerByte(a[i]), y = LowerByte(b[i]);
+    if (x != y) return x < y ? -1 : 1;
+  }
+  return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+}
+
+// Whether the lower-cased `name` begins with `lower` (already lower-cased).
+bool StartsWithLower(std::string_view name, std::string_view lower) {
+  return name.size() >= lower.size() && CompareLower(name.substr(0, lower.size()), lower) == 0;
+}
+
+// Positions that fit the 32-bit tables; a longer list keeps the rest among the other names.
+constexpr size_t kMaxIndexed = std::numeric_limits<uint32_t>::max() - 1;
+
 }  // namespace
 
 void PdfIndex::Reset(std::vector<std::string> names) {
@@ -28,33 +53,36 @@ void PdfIndex::Reset(std::vector<std::string> names) {
   others_.clear();
   open_.assign(names_.size(), true);
   for (size_t i = 0; i < names_.size(); ++i) {
-    if (IsAsciiText(names_[i]))
-      ascii_.emplace_back(AsciiLower(names_[i]), i);
+    if (i < kMaxIndexed && IsAsciiText(names_[i]))
+      ascii_.push_back(static_cast<uint32_t>(i));
     else
       others_.push_back(i);
   }
-  std::sort(ascii_.begin(), ascii_.end());
+  std::sort(ascii_.begin(), ascii_.end(), [this](uint32_t a, uint32_t b) {
+    const int order = CompareLower(names_[a], names_[b]);
+    return order != 0 ? order < 0 : a < b;
+  });
   const size_t n = ascii_.size();
-  tree_.assign(2 * n, kNone);
-  for (size_t i = 0; i < n; ++i) tree_[n + i] = ascii_[i].second;
+  tree_.assign(2 * n, kNoPosition);
+  for (size_t i = 0; i < n; ++i) tree_[n + i] = ascii_[i];
   for (size_t i = n; i-- > 1;) tree_[i] = std::min(tree_[2 * i], tree_[2 * i + 1]);
 }
 
 size_t PdfIndex::FirstOpen(size_t begin, size_t end) const {
-  size_t first = kNone;
+  uint32_t first = kNoPosition;
   const size_t n = ascii_.size();
   for (begin += n, end += n; begin < end; begin /= 2, end /= 2) {
     if (begin & 1) first = std::min(first, tree_[begin++]);
     if (end & 1) first = std::min(first, tree_[--end]);
   }
-  return first;
+  return first == kNoPosition ? kNone : first;
 }
 
 void PdfIndex::Close(size_t sortedPosition) {
-  open_[ascii_[sortedPosition].second] = false;
+  open_[ascii_[sortedPosition]] = false;
   const size_t n = ascii_.size();
   size_t i = n + sortedPosition;
-  tree_[i] = kNone;
+  tree_[i] = kNoPosition;
   for (i /= 2; i >= 1; i /= 2) tree_[i] = std::min(tree_[2 * i], tree_[2 * i + 1]);
 }
 
@@ -65,12 +93,13 @@ size_t PdfIndex::Find(std::string_view key) const {
     // For an ASCII name and key, StartsWithNoCase is a prefix match of the lower-cased texts: the
     // candidates are one range of the sorted entries.
     const std::string lower = AsciiLower(key);
-    const auto begin = std::lower_bound(
-        ascii_.begin(), ascii_.end(), lower,
-        [](const auto& entry, const std::string& value) { return entry.first < value; });
+    const auto begin = std::lower_bound(ascii_.begin(), ascii_.end(), lower,
+                                        [this](uint32_t entry, const std::string& value) {
+                                          return CompareLower(names_[entry], value) < 0;
+                                        });
     // In sorted order the names beginning with `lower` follow one another from `begin` on.
     const auto end = std::partition_point(
-        begin, ascii_.end(), [&](const auto& entry) { return entry.first.starts_with(lower); });
+        begin, ascii_.end(), [&](uint32_t entry) { return StartsWithLower(names_[entry], lower); });
     first = FirstOpen(static_cast<size_t>(begin - ascii_.begin()),
                       static_cast<size_t>(end - ascii_.begin()));
     for (size_t position : others_)
@@ -85,12 +114,12 @@ size_t PdfIndex::Find(std::string_view key) const {
 
 void PdfIndex::Deliver(const std::string& name) {
   if (IsAsciiText(name)) {
-    const std::string lower = AsciiLower(name);
-    auto it = std::lower_bound(
-        ascii_.begin(), ascii_.end(), lower,
-        [](const auto& entry, const std::string& value) { return entry.first < value; });
-    for (; it != ascii_.end() && it->first == lower; ++it)
-      if (names_[it->second] == name) Close(static_cast<size_t>(it - ascii_.begin()));
+    auto it = std::lower_bound(ascii_.begin(), ascii_.end(), name,
+                               [this](uint32_t entry, const std::string& value) {
+                                 return CompareLower(names_[entry], value) < 0;
+                               });
+    for (; it != ascii_.end() && CompareLower(names_[*it], name) == 0; ++it)
+      if (names_[*it] == name) Close(static_cast<size_t>(it - ascii_.begin()));
   } else {
     for (size_t position : others_)
       if (names_[position] == name) open_[position] = false;

@@ -1,14 +1,16 @@
 // PdfIndex: the PDF files of an Anonymizer run, looked up by the keys of coding lines. Find gives
 // the first name in list order that begins with the key (StartsWithNoCase) among the names not
-// yet delivered. A run may hold thousands of PDFs whose names share a long prefix, so ASCII names
-// (all real ones) are kept sorted lower-cased with a range-minimum tree over their list
-// positions: an ASCII key costs O(log n + key length), a delivery O(log n). Other names are
-// compared one by one.
+// yet delivered. A run may hold thousands of PDFs whose names share a long prefix, so the
+// positions of ASCII names (all real ones) are kept sorted by the lower-cased name, with a
+// range-minimum tree over their list positions: an ASCII key costs O(log n + key length), a
+// delivery O(log n). Other names are compared one by one. Each name is held once; the index adds
+// some bytes per name.
 //
 // Not thread-safe; AnonymizerContext guards it.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 #include <string>
 #include <string_view>
@@ -29,15 +31,19 @@ class PdfIndex {
   size_t Find(std::string_view key) const;
   // Closes every entry named `name` (exactly); later Finds pass it over.
   void Deliver(const std::string& name);
+  // Whether the entry at `position` is not delivered.
+  bool IsOpen(size_t position) const { return position < open_.size() && open_[position]; }
 
  private:
   // The smallest open position among the sorted entries [begin, end).
   size_t FirstOpen(size_t begin, size_t end) const;
   void Close(size_t sortedPosition);
+  static constexpr uint32_t kNoPosition = std::numeric_limits<uint32_t>::max();
 
   std::vector<std::string> names_;
-  std::vector<std::pair<std::string, size_t>> ascii_;  // lower-cased name, position; sorted
-  std::vector<size_t> tree_;    // range minimum over ascii_ positions; kNone for a delivered one
+  // The positions of the ASCII names, sorted by lower-cased name, then position.
+  std::vector<uint32_t> ascii_;
+  std::vector<uint32_t> tree_;  // range minimum over ascii_ positions; kNoPosition when delivered
   std::vector<size_t> others_;  // positions of the names that are not all ASCII
   std::vector<bool> open_;      // by position: not delivered
 };

@@ -454,6 +454,13 @@ HRESULT ListRegularFiles(const std::string& folder, std::vector<std::string>* na
   std::unique_ptr<DIR, int (*)(DIR*)> dir(sys::Opendir(folder.c_str()), ::closedir);
   if (!dir) return ErrnoResult();
   names->clear();
+  // A first pass counts the entries, so that the list is made once in its size rather than grown
+  // by doubling (which holds the old and the new list at once): a folder of many thousand files
+  // then costs its names and no more. Entries that arrive between the passes only grow it.
+  size_t entries = 0;
+  while (::readdir(dir.get())) ++entries;
+  ::rewinddir(dir.get());
+  names->reserve(entries);
   while (struct dirent* entry = ::readdir(dir.get())) {
     if (entry->d_name[0] == '.' || entry->d_name[0] == '\0') continue;  // hidden, "." and ".."
     // The type the folder holds for the entry saves a look at the file; only file systems that

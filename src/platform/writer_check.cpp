@@ -33,16 +33,22 @@ void SetSettleInterval(std::chrono::milliseconds interval) {
                                                 : kDefaultSettleInterval.count());
 }
 
-void WriterCheck::LookAt(std::vector<std::string> paths) {
-  for (const auto& path : paths) finished_.erase(path);
-  pending_ = std::move(paths);
+void WriterCheck::LookAt(const std::string& folder) {
+  finished_.clear();
+  pendingFolder_ = folder;
 }
 
-void WriterCheck::Look(const std::vector<std::string>& paths) {
+void WriterCheck::Look() {
+  const std::string folder = std::move(pendingFolder_);
+  pendingFolder_.clear();
+  std::vector<std::string> names;
+  // A folder that cannot be listed now leaves every file undecided.
+  if (Failed(ListRegularFiles(folder, &names))) return;
   const int64_t settledNs = std::chrono::nanoseconds(kSettledAge).count();
   std::vector<std::pair<std::string, FileStamp>> undecided;
   const int64_t now = NowNs();
-  for (const auto& path : paths) {
+  for (const auto& name : names) {
+    const std::string path = JoinPath(folder, name);
     finished_.erase(path);
     if (ProbeWriters(path) != WriterState::kUnknown) continue;  // Movable asks the kernel again
     FileStamp stamp;
@@ -71,11 +77,7 @@ HRESULT WriterCheck::Movable(const std::string& path) {
     case WriterState::kUnknown:
       break;
   }
-  if (!pending_.empty()) {
-    const std::vector<std::string> paths = std::move(pending_);
-    pending_.clear();
-    Look(paths);
-  }
+  if (!pendingFolder_.empty()) Look();
   FileStamp now;
   if (HRESULT hr = StampFile(path, &now); Failed(hr)) return hr;
   auto it = finished_.find(path);

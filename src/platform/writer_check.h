@@ -33,12 +33,12 @@ void SetSettleInterval(std::chrono::milliseconds interval);
 
 class WriterCheck {
  public:
-  // Takes the paths of the files about to be moved. The look at them (every path once; when the
-  // kernel cannot tell for some young files, one pause and a second look at those) is made when
-  // Movable first meets a file the kernel cannot tell about: in the usual case, where the kernel
-  // answers for every file, no file is looked at twice. Paths may be given more than once over
-  // the object's life; a later call looks again.
-  void LookAt(std::vector<std::string> paths);
+  // Takes the folder whose files are about to be moved. The look at its regular files (every
+  // file once; when the kernel cannot tell for some young files, one pause and a second look at
+  // those) is made when Movable first meets a file the kernel cannot tell about, over the files
+  // the folder holds then: in the usual case, where the kernel answers for every file, no file is
+  // looked at twice and no list of them is kept. A later call forgets the earlier look.
+  void LookAt(const std::string& folder);
 
   // S_OK when `path` may be moved now: the kernel reports no writer, or it cannot tell and the
   // file was found finished by the look and is unchanged since. EBUSY for a file that is open
@@ -47,11 +47,11 @@ class WriterCheck {
   HRESULT Movable(const std::string& path);
 
  private:
-  // The look LookAt put off.
-  void Look(const std::vector<std::string>& paths);
+  // The look LookAt put off, at the files of pendingFolder_.
+  void Look();
 
-  // The paths of the last LookAt, until they are looked at.
-  std::vector<std::string> pending_;
+  // The folder of the last LookAt, until it is looked at.
+  std::string pendingFolder_;
   // The files found finished by the look, with what they looked like then.
   std::map<std::string, FileStamp> finished_;
 };

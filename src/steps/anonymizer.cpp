@@ -3,8 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <unordered_set>
 
 #include "anonymization/transfer_document.h"
 #include "crypto/start_asas.h"
@@ -71,15 +71,20 @@ bool PAnonymizer::CheckPreconditions() {
 
 void PAnonymizer::Prepare(std::vector<std::string>& files) {
   if (settings_.Has(kOptionWithPdf)) {
-    std::vector<std::string> invoices;
+    // The slips go to the shared context, which holds their only list; the invoices stay, in
+    // their order, in `files`.
+    std::vector<std::string> pdfs;
+    pdfs.reserve(static_cast<size_t>(std::count_if(
+        files.begin(), files.end(), [&](const auto& n) { return KindOf(n) == fkPdf; })));
+    size_t invoices = 0;
     for (auto& name : files) {
       if (KindOf(name) == fkPdf)
-        pdfFiles_.push_back(std::move(name));
-      else
-        invoices.push_back(std::move(name));
+        pdfs.push_back(std::move(name));
+      else if (&files[invoices++] != &name)
+        files[invoices - 1] = std::move(name);
     }
-    files = std::move(invoices);
-    anonymizer_->SetPdfFiles(pdfFiles_);
+    files.resize(invoices);
+    anonymizer_->SetPdfFiles(std::move(pdfs));
     anonymizer_->SetPdfListIncomplete(ListingIncomplete());
   }
   fileFailed_ = false;
@@ -163,12 +168,14 @@ void PAnonymizer::ReportFailure(const std::string& name, HRESULT hr) {
 }
 
 void PAnonymizer::Finish() {
-  const std::vector<std::string> deliveredList = anonymizer_->DeliveredPdfs();
-  const std::unordered_set<std::string> delivered(deliveredList.begin(), deliveredList.end());
-  for (const std::string& pdf : pdfFiles_) {
+  std::string pdf;
+  bool delivered = false;
+  // Without withPDF no slips were listed, and none were given to the context.
+  const size_t pdfCount = settings_.Has(kOptionWithPdf) ? anonymizer_->PdfCount() : 0;
+  for (size_t i = 0; i < pdfCount && anonymizer_->PdfAt(i, &pdf, &delivered); ++i) {
     struct stat st;
     const bool gone = ::lstat(SourcePath(pdf).c_str(), &st) != 0 && errno == ENOENT;
-    if (gone || delivered.count(pdf)) {
+    if (gone || delivered) {
       Raise(mlInfo, mcModule, 2, pdf, LoadMessage(1023));
       ++doneCount_;
     } else if (fileFailed_ || ListingIncomplete()) {
@@ -180,7 +187,6 @@ void PAnonymizer::Finish() {
       MoveToError(pdf);
     }
   }
-  pdfFiles_.clear();
   std::string folder;
   if (HRESULT hr = anonymizer_->CloseEnvelopeWorkspace(&folder); Failed(hr))
     ReportSystemError(folder, hr);

@@ -58,7 +58,6 @@ class PAnonymizer : public PStep {
   AnonymizationTransform transform_;
   GniConverter gniConverter_;
   std::unique_ptr<CertificateCache> certificates_;
-  std::vector<std::string> pdfFiles_;
   std::string rcpt_;
   bool fileFailed_ = false;
   bool windowAcquired_ = false;

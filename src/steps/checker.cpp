@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
+#include <limits>
 
 #include "formats/file_kind.h"
 #include "formats/gni_invoice.h"
@@ -43,30 +45,60 @@ bool LowerAscii(std::string_view text, std::string* lower) {
   return true;
 }
 
+unsigned char LowerByte(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return byte >= 'A' && byte <= 'Z' ? static_cast<unsigned char>(byte + ('a' - 'A')) : byte;
+}
+
+// The order of the lower-cased texts, byte by byte (as std::string compares them): < 0, 0, > 0.
+int CompareLower(std::string_view a, std::string_view b) {
+  const size_t n = std::min(a.size(), b.size());
+  for (size_t i = 0; i < n; ++i) {
+    const unsigned char x = LowerByte(a[i]), y = LowerByte(b[i]);
+    if (x != y) return x < y ? -1 : 1;
+  }
+  return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+}
+
+// Whether the lower-cased `name` begins with `lower` (already lower-cased).
+bool StartsWithLower(std::string_view name, std::string_view lower) {
+  return name.size() >= lower.size() && CompareLower(name.substr(0, lower.size()), lower) == 0;
+}
+
+// Positions that fit the 32-bit index; a longer list keeps the rest among the other names.
+constexpr size_t kMaxIndexed = std::numeric_limits<uint32_t>::max() - 1;
+
 }  // namespace
 
 void PChecker::Prepare(std::vector<std::string>& files) {
   if (!settings_.Has(kOptionWithPdf)) return;
-  std::vector<std::string> invoices;
+  // The invoices stay in `files`, in their order; the slips' list is made in its size at once.
+  attachments_.reserve(static_cast<size_t>(std::count_if(
+      files.begin(), files.end(), [&](const auto& n) { return KindOf(n) == fkPdf; })));
+  size_t invoices = 0;
   for (auto& name : files) {
     if (KindOf(name) == fkPdf)
       attachments_.push_back(std::move(name));
-    else
-      invoices.push_back(std::move(name));
+    else if (&files[invoices++] != &name)
+      files[invoices - 1] = std::move(name);
   }
-  files = std::move(invoices);
+  files.resize(invoices);
   claimed_.assign(attachments_.size(), 0);
   // For ASCII text the case folding of StartsWithNoCase is ASCII lower case, and no other
-  // character folds to an ASCII one: an ASCII prefix is found among the sorted lower-case names,
-  // the few others are compared one by one.
+  // character folds to an ASCII one: an ASCII prefix is found among the names sorted by their
+  // lower-case form (positions only: no second copy of the names), the few others are compared
+  // one by one.
   std::string lower;
   for (size_t i = 0; i < attachments_.size(); ++i) {
-    if (LowerAscii(attachments_[i], &lower))
-      asciiIndex_.emplace_back(lower, i);
+    if (i < kMaxIndexed && LowerAscii(attachments_[i], &lower))
+      asciiIndex_.push_back(static_cast<uint32_t>(i));
     else
       otherNames_.push_back(i);
   }
-  std::sort(asciiIndex_.begin(), asciiIndex_.end());
+  std::sort(asciiIndex_.begin(), asciiIndex_.end(), [this](uint32_t a, uint32_t b) {
+    const int order = CompareLower(attachments_[a], attachments_[b]);
+    return order != 0 ? order < 0 : a < b;
+  });
 }
 
 int PChecker::FindAttachment(const std::string& prefix) const {
@@ -78,11 +110,12 @@ int PChecker::FindAttachment(const std::string& prefix) const {
     return -1;
   }
   size_t first = attachments_.size();
-  auto it =
-      std::lower_bound(asciiIndex_.begin(), asciiIndex_.end(), lower,
-                       [](const auto& entry, const std::string& key) { return entry.first < key; });
-  for (; it != asciiIndex_.end() && it->first.starts_with(lower); ++it)
-    if (!claimed_[it->second]) first = std::min(first, it->second);
+  auto it = std::lower_bound(asciiIndex_.begin(), asciiIndex_.end(), lower,
+                             [this](uint32_t entry, const std::string& key) {
+                               return CompareLower(attachments_[entry], key) < 0;
+                             });
+  for (; it != asciiIndex_.end() && StartsWithLower(attachments_[*it], lower); ++it)
+    if (!claimed_[*it]) first = std::min(first, static_cast<size_t>(*it));
   for (size_t i : otherNames_) {
     if (i >= first) break;
     if (!claimed_[i] && StartsWithNoCase(attachments_[i], prefix)) first = i;

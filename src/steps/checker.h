@@ -10,6 +10,7 @@
 // back. One object per run on the job's worker thread; not thread-safe.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -44,9 +45,9 @@ class PChecker : public PInvoiceStep {
   // went with its invoice.
   std::vector<std::string> attachments_;
   std::vector<char> claimed_;
-  // The names of ASCII characters only, in lower case, sorted, with their index; and the indexes
-  // of all other names.
-  std::vector<std::pair<std::string, size_t>> asciiIndex_;
+  // The indexes of the names of ASCII characters only, sorted by their lower-case form, then
+  // index; and the indexes of all other names.
+  std::vector<uint32_t> asciiIndex_;
   std::vector<size_t> otherNames_;
   // An invoice could not be read: slips nobody claimed may be its own.
   bool unjudged_ = false;

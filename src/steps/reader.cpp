@@ -35,10 +35,7 @@ bool PReader::CheckPreconditions() {
 }
 
 void PReader::Prepare(std::vector<std::string>& files) {
-  std::vector<std::string> paths;
-  paths.reserve(files.size());
-  for (const auto& name : files) paths.push_back(SourcePath(name));
-  writers_.LookAt(std::move(paths));
+  writers_.LookAt(sourceDir_);
 }
 
 void PReader::ProcessFile(const std::string& name) {

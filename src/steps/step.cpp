@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include <new>
@@ -23,6 +24,12 @@ namespace {
 // How many numbered names UniquePath tries before it gives up.
 constexpr int kMaxUniqueTries = 10000;
 constexpr size_t kCleanNameCapacity = 255;
+
+uint64_t NameHash(const HashKey& key, const std::string& name) {
+  KeyedHasher hasher(key);
+  hasher.Update(name);
+  return hasher.Final();
+}
 
 // The step's name in the log of injected failures.
 const char* FaultTag(tagMsgOrigin origin) {
@@ -48,7 +55,8 @@ PStep::PStep(JobContext& context, tagMsgOrigin origin, std::string name, std::st
       origin_(origin),
       name_(std::move(name)),
       okText_(std::move(okText)),
-      failText_(std::move(failText)) {}
+      failText_(std::move(failText)),
+      kindKey_(RandomHashKey()) {}
 
 PStep::~PStep() {
   context_.StopAsas();
@@ -156,7 +164,7 @@ bool PStep::CheckWorkDirectory() {
 }
 
 std::vector<std::string> PStep::ListFiles() {
-  std::vector<std::string> names, files;
+  std::vector<std::string> names;
   listedKinds_.clear();
   listingIncomplete_ = false;
   if (HRESULT hr = ListRegularFiles(sourceDir_, &names); Failed(hr)) {
@@ -165,8 +173,11 @@ std::vector<std::string> PStep::ListFiles() {
       ReportSystemError(sourceDir_, hr);
       listingIncomplete_ = true;
     }
-    return files;
+    return {};
   }
+  listedKinds_.reserve(names.size());
+  // The recognised names stay in the listing's own list, in its order: no second list of them.
+  size_t kept = 0;
   for (auto& name : names) {
     int error = 0;
     const FileKind kind = ClassifyFile(SourcePath(name), &error);
@@ -178,15 +189,21 @@ std::vector<std::string> PStep::ListFiles() {
       }
       continue;
     }
-    listedKinds_.emplace(name, kind);
-    files.push_back(std::move(name));
+    listedKinds_.emplace_back(NameHash(kindKey_, name), kind);
+    if (&names[kept] != &name) names[kept] = std::move(name);
+    ++kept;
   }
-  return files;
+  names.resize(kept);
+  std::sort(listedKinds_.begin(), listedKinds_.end());
+  return names;
 }
 
 FileKind PStep::KindOf(const std::string& name) const {
-  auto it = listedKinds_.find(name);
-  return it != listedKinds_.end() ? it->second : ClassifyFile(SourcePath(name));
+  const uint64_t hash = NameHash(kindKey_, name);
+  auto it = std::lower_bound(listedKinds_.begin(), listedKinds_.end(), hash,
+                             [](const auto& entry, uint64_t value) { return entry.first < value; });
+  return it != listedKinds_.end() && it->first == hash ? it->second
+                                                       : ClassifyFile(SourcePath(name));
 }
 
 std::string PStep::SourcePath(const std::string& name) const {

@@ -10,12 +10,14 @@
 // which job control owns and keeps alive for the step's lifetime. Not thread-safe.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "formats/file_kind.h"
+#include "platform/keyed_hash.h"
 #include "qendix/qendix.h"
 #include "steps/job_context.h"
 
@@ -128,7 +130,10 @@ class PStep {
                          const std::string& folder, const std::string& name,
                          std::string* moved = nullptr);
 
-  std::unordered_map<std::string, FileKind> listedKinds_;
+  // The kind of every listed file, by a keyed hash of its name (sorted): some bytes per file
+  // rather than a copy of every name, so that a folder of many thousand files costs little.
+  std::vector<std::pair<uint64_t, FileKind>> listedKinds_;
+  HashKey kindKey_;
   bool listingIncomplete_ = false;
   std::vector<std::string> changedFolders_;
   std::vector<std::string> madeFolders_;

@@ -164,6 +164,33 @@ TEST_F(SmimeTest, ACertificateReplacedBetweenTwoEnvelopesIsUsedForTheSecond) {
   EXPECT_FALSE(ok);
 }
 
+TEST_F(SmimeTest, EveryFileACertificateMayComeFromIsLookedAtAgainForTheNextEnvelope) {
+  // One S/MIME object seals many envelopes and keeps what it found while the files stay as they
+  // are: a certificate file named by the configuration and rewritten under the same name, and a
+  // changed configuration with a replaced store certificate, both count.
+  const std::string configured = dir / "tc-configured.crt";
+  auto conf = MakeClientConf(home);
+  const auto seal_for = [&](const std::string& to, const Recipient& expected) {
+    std::string file = dir / "message";
+    WriteFile(file, "To: " + to + "\n\nsecret");
+    ASSERT_EQ(Envelope(file), qx::S_OK);
+    bool ok = false;
+    EXPECT_EQ(testing::OpenSslDecrypt(file, expected, &ok), "secret") << expected.name;
+    EXPECT_TRUE(ok) << expected.name;
+  };
+  WriteFile(configured, ReadFile(tc2.cert_file));
+  ASSERT_EQ(
+      conf->ConfSetValue(std::string("smime"), std::string("tc1_cert"), qx::Variant(configured)),
+      qx::S_OK);
+  seal_for("tc1", tc2);
+  WriteFile(configured, ReadFile(tc1.cert_file));  // the same name, other bytes
+  seal_for("tc1", tc1);
+  ASSERT_EQ(conf->ConfSetValue(std::string("smime"), std::string("tc1_cert"), qx::Variant("")),
+            qx::S_OK);
+  ASSERT_EQ(ImportCertificate(home, "tc1", ReadFile(tc2.cert_file)), qx::S_OK);
+  seal_for("tc1", tc2);
+}
+
 TEST_F(SmimeTest, UnusableConfiguredValueFallsBackToTheStoreWithAWarning) {
   auto conf = MakeClientConf(home);
   ASSERT_EQ(conf->ConfSetValue(std::string("smime"), std::string("tc1_cert"),
