@@ -126,21 +126,19 @@ constexpr std::array<bool, 256> kNotPlain = [] {
 // True when `text` stands in XML content as it is: no markup, no character reference, no
 // control character but tab and LF. An envelope body (base64 lines) always is.
 bool IsPlainContent(std::string_view text) {
-  // Eight bytes at a time: a word that holds no byte below 0x20 and none of 0x7F < & > is plain;
-  // any other word (one with a tab or LF, say) is looked at byte by byte.
-  constexpr uint64_t kOnes = 0x0101010101010101ull;
-  constexpr uint64_t kHigh = 0x8080808080808080ull;
-  auto hasZero = [](uint64_t v) { return (v - kOnes) & ~v & kHigh; };
-  auto hasBelow0x20 = [](uint64_t v) { return (v - kOnes * 0x20) & ~v & kHigh; };
-  bool notPlain = false;
+  // Sixteen bytes at a time (GCC and Clang vector types: SSE2, NEON or plain code), the rest by
+  // the table; no early exit.
+  typedef unsigned char Bytes16 __attribute__((vector_size(16)));
+  Bytes16 notPlain16 = {};
   size_t i = 0;
-  for (; i + 8 <= text.size(); i += 8) {
-    uint64_t w;
-    std::memcpy(&w, text.data() + i, 8);
-    if (hasBelow0x20(w) | hasZero(w ^ (kOnes * 0x7F)) | hasZero(w ^ (kOnes * '<')) |
-        hasZero(w ^ (kOnes * '&')) | hasZero(w ^ (kOnes * '>')))
-      for (size_t j = i; j < i + 8; ++j) notPlain |= kNotPlain[static_cast<unsigned char>(text[j])];
+  for (; i + 16 <= text.size(); i += 16) {
+    Bytes16 v;
+    std::memcpy(&v, text.data() + i, 16);
+    notPlain16 |= ((v < 0x20) & (v != '\t') & (v != '\n')) | (v == '<') | (v == '&') | (v == '>') |
+                  (v == 0x7F);
   }
+  bool notPlain = false;
+  for (int k = 0; k < 16; ++k) notPlain |= notPlain16[k] != 0;
   for (; i < text.size(); ++i) notPlain |= kNotPlain[static_cast<unsigned char>(text[i])];
   return !notPlain;
 }
