@@ -98,20 +98,42 @@ class MessageText final : public MessageWriter {
   BStr& text_;
 };
 
+// The line of `text` that starts at *pos, without its LF and a CR before that; *pos moves past
+// the LF.
+std::string_view TakeLine(std::string_view text, size_t* pos) {
+  size_t end = text.find('\n', *pos);
+  if (end == std::string_view::npos) end = text.size();
+  std::string_view line = text.substr(*pos, end - *pos);
+  *pos = end + 1;
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  return line;
+}
+
+// The line cut at a CR left in it.
+std::string_view CutAtCr(std::string_view line) {
+  const size_t cr = line.rfind('\r');
+  return cr == std::string_view::npos ? line : line.substr(0, cr);
+}
+
+// True when no line of `text` (between LFs) is longer than kMaxLineBytes.
+bool LinesFit(std::string_view text) {
+  for (size_t start = 0; start < text.size();) {
+    size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    if (end - start > kMaxLineBytes) return false;
+    start = end + 1;
+  }
+  return true;
+}
+
 // Where the body of a saved envelope starts: after its first empty header line, read as
 // ExtractEnvelopeBody reads it. saved.size() or more when there is no body.
 size_t EnvelopeBodyStart(std::string_view saved) {
   size_t pos = 0;
   while (pos < saved.size()) {
-    size_t end = saved.find('\n', pos);
-    if (end == std::string_view::npos) end = saved.size();
-    std::string_view line = saved.substr(pos, end - pos);
-    pos = end + 1;
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    std::string_view line = TakeLine(saved, &pos);
     if (line.size() > kMaxLineBytes) continue;  // header lines that long are passed over
-    size_t cr = line.rfind('\r');
-    if (cr != std::string_view::npos) line = line.substr(0, cr);
-    if (line.empty()) return pos;
+    if (CutAtCr(line).empty()) return pos;
   }
   return pos;
 }
@@ -123,12 +145,9 @@ std::string_view BodyAsItStands(std::string_view saved) {
   const size_t start = EnvelopeBodyStart(saved);
   if (start >= saved.size()) return {};
   std::string_view body = saved.substr(start);
-  if (body.back() != '\n' || body.find('\r') != std::string_view::npos || !IsAscii(body)) return {};
-  for (size_t from = 0; from < body.size();) {
-    size_t end = body.find('\n', from);  // found: the body ends in LF
-    if (end - from > kMaxLineBytes) return {};
-    from = end + 1;
-  }
+  if (body.back() != '\n' || body.find('\r') != std::string_view::npos || !IsAscii(body) ||
+      !LinesFit(body))
+    return {};
   return body;
 }
 
@@ -198,31 +217,20 @@ bool ExtractEnvelopeBody(std::string_view saved, std::string* body) {
   // Without a CR in the body its lines are taken as they are, once none is too long.
   if (saved.find('\r', pos) == std::string_view::npos) {
     std::string_view rest = saved.substr(pos);
-    for (size_t start = 0; start < rest.size();) {
-      size_t end = rest.find('\n', start);
-      if (end == std::string_view::npos) end = rest.size();
-      if (end - start > kMaxLineBytes) return false;
-      start = end + 1;
-    }
+    if (!LinesFit(rest)) return false;
     body->reserve(rest.size() + 1);
     body->append(rest);
     if (rest.back() != '\n') body->push_back('\n');
     return true;
   }
   while (pos < saved.size()) {
-    size_t end = saved.find('\n', pos);
-    if (end == std::string_view::npos) end = saved.size();
-    std::string_view line = saved.substr(pos, end - pos);
-    pos = end + 1;
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    std::string_view line = TakeLine(saved, &pos);
     // A cut-off body could not be opened by the Trust Center: no body rather than half of one.
     if (line.size() > kMaxLineBytes) {
       body->clear();
       return false;
     }
-    size_t cr = line.rfind('\r');
-    if (cr != std::string_view::npos) line = line.substr(0, cr);
-    body->append(line);
+    body->append(CutAtCr(line));
     body->push_back('\n');
   }
   return true;
