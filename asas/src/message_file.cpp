@@ -112,6 +112,8 @@ HRESULT ParseMessage(std::string_view bytes, Message* out) {
   if (!has_to) return kNoRecipients;
   hr = ParseRecipients(message.to, &message.recipients);
   if (qx::Failed(hr)) return hr;
+  // The body goes into the storage of the earlier one (wiped by its owner), not a fresh buffer.
+  message.body = std::move(out->body);
   message.body.assign(body);
   *out = std::move(message);
   return qx::S_OK;
@@ -128,17 +130,24 @@ HRESULT LoadMessageFile(const std::string& path, Message* out) {
 
 std::string FormatEnvelopeFile(const Message& message, std::string_view der) {
   std::string out;
-  out.reserve(512 + message.from.size() + message.to.size() + der.size() / 3 * 4 * 65 / 64 + 8);
-  if (message.has_from) out += "From: " + message.from + "\n";
-  out += "To: " + message.to + "\n";
-  out +=
+  FormatEnvelopeFileTo(message, der, &out);
+  return out;
+}
+
+void FormatEnvelopeFileTo(const Message& message, std::string_view der, std::string* out) {
+  out->clear();
+  out->reserve(512 + message.from.size() + message.to.size() + der.size() / 3 * 4 * 65 / 64 + 8);
+  if (message.has_from) {
+    out->append("From: ").append(message.from).append("\n");
+  }
+  out->append("To: ").append(message.to).append("\n");
+  out->append(
       "MIME-Version: 1.0\n"
       "Content-Disposition: attachment; filename=\"smime.p7m\"\n"
       "Content-Type: application/pkcs7-mime; smime-type=enveloped-data; name=\"smime.p7m\"\n"
       "Content-Transfer-Encoding: base64\n"
-      "\n";
-  Base64EncodeTo(&out, der, 64);
-  return out;
+      "\n");
+  Base64EncodeTo(out, der, 64);
 }
 
 }  // namespace asas

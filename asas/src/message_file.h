@@ -49,8 +49,8 @@ struct Message {
   std::string body;
 };
 
-// Parses a message: kBadMessage for a malformed header or recipient name, kNoRecipients when
-// there is no "To" line or it names nobody.
+// Parses a message into *out (the storage of its body is reused): kBadMessage for a malformed
+// header or recipient name, kNoRecipients when there is no "To" line or it names nobody.
 HRESULT ParseMessage(std::string_view bytes, Message* out);
 
 // Reads and parses the message file at `path` (errno-based HRESULTs for a missing or unreadable
@@ -62,5 +62,7 @@ HRESULT ParseRecipients(std::string_view to, std::vector<std::string>* names);
 
 // The saved envelope for `message` with the CMS structure `der`.
 std::string FormatEnvelopeFile(const Message& message, std::string_view der);
+// The same text written into *out, reusing its storage.
+void FormatEnvelopeFileTo(const Message& message, std::string_view der, std::string* out);
 
 }  // namespace asas

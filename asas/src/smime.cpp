@@ -61,35 +61,37 @@ class Smime final : public ComObject<qx::IAsasSmime, qx::IAsasSmimeMemory> {
     return Guarded([&] {
       std::lock_guard lock(mutex_);
       Forget();  // a failed load never leaves an earlier message to be enveloped
-      Message message;
-      qx::HRESULT hr = LoadMessageFile(*fileName, &message);
-      if (qx::Succeeded(hr)) message_ = std::move(message);
+      qx::HRESULT hr = LoadMessageFile(*fileName, &message_);
+      loaded_ = qx::Succeeded(hr);
       return hr;
     });
   }
 
   // The message text is parsed in place: the only copy of the plain body made here is the
-  // loaded message's own.
+  // loaded message's own, in the storage of the message before.
   qx::HRESULT SmimeLoadText(const qx::BStr& text) override {
     if (!text) return qx::E_INVALIDARG;
     return Guarded([&] {
       std::lock_guard lock(mutex_);
       Forget();
       if (text->size() > kMaxMessageBytes) return kTooLarge;
-      Message message;
-      qx::HRESULT hr = ParseMessage(*text, &message);
-      if (qx::Succeeded(hr)) message_ = std::move(message);
+      qx::HRESULT hr = ParseMessage(*text, &message_);
+      loaded_ = qx::Succeeded(hr);
       return hr;
     });
   }
 
+  // The text is written into the storage *envelope already has, if any.
   qx::HRESULT SmimeSaveText(qx::BStr* envelope) override {
     if (!envelope) return qx::E_POINTER;
-    *envelope = std::nullopt;
     return Guarded([&] {
       std::lock_guard lock(mutex_);
-      if (!message_ || envelope_.empty()) return qx::E_UNEXPECTED;
-      *envelope = FormatEnvelopeFile(*message_, envelope_);
+      if (!loaded_ || envelope_.empty()) {
+        *envelope = std::nullopt;
+        return qx::E_UNEXPECTED;
+      }
+      if (!*envelope) envelope->emplace();
+      FormatEnvelopeFileTo(message_, envelope_, &**envelope);
       return qx::S_OK;
     });
   }
@@ -101,13 +103,13 @@ class Smime final : public ComObject<qx::IAsasSmime, qx::IAsasSmimeMemory> {
       qx::HRESULT hr;
       {
         std::lock_guard lock(mutex_);
-        if (!message_) return qx::E_UNEXPECTED;
+        if (!loaded_) return qx::E_UNEXPECTED;
         envelope_.clear();
         hr = Envelope(&warnings);
         if (qx::Succeeded(hr)) {
           done = "Message enveloped for";
-          for (const auto& name : message_->recipients) done += " " + name;
-          done += " (" + std::to_string(message_->body.size()) + " bytes)";
+          for (const auto& name : message_.recipients) done += " " + name;
+          done += " (" + std::to_string(message_.body.size()) + " bytes)";
         }
       }
       for (const auto& w : warnings) RaiseStatus(kStatusWarning, w);
@@ -120,10 +122,10 @@ class Smime final : public ComObject<qx::IAsasSmime, qx::IAsasSmimeMemory> {
     if (!IsUsablePath(fileName)) return qx::E_INVALIDARG;
     return Guarded([&] {
       std::lock_guard lock(mutex_);
-      if (!message_ || envelope_.empty()) return qx::E_UNEXPECTED;
+      if (!loaded_ || envelope_.empty()) return qx::E_UNEXPECTED;
       // The message file is an exchange file, read back and deleted at once: it needs to be
       // whole for its reader, not to outlive a crash, so it is not synced.
-      return WriteFileAtomic(*fileName, FormatEnvelopeFile(*message_, envelope_), 0600,
+      return WriteFileAtomic(*fileName, FormatEnvelopeFile(message_, envelope_), 0600,
                              Durability::kUnsynced);
     });
   }
@@ -210,7 +212,7 @@ class Smime final : public ComObject<qx::IAsasSmime, qx::IAsasSmimeMemory> {
     if (qx::Failed(hr)) return hr;
     std::vector<X509Ptr> certs;
     qx::HRESULT missing = qx::S_OK;
-    for (const auto& name : message_->recipients) {
+    for (const auto& name : message_.recipients) {
       X509Ptr cert;
       std::string problem;
       hr = RecipientCertificate(*config, name, &cert, &problem);
@@ -225,13 +227,14 @@ class Smime final : public ComObject<qx::IAsasSmime, qx::IAsasSmimeMemory> {
     if (qx::Failed(missing)) return missing;
     std::vector<X509*> recipients;
     for (const auto& c : certs) recipients.push_back(c.get());
-    return EnvelopeContent(message_->body, recipients, &envelope_);
+    return EnvelopeContent(message_.body, recipients, &envelope_);
   }
 
-  // Drops the loaded message, wiping its plain body.
+  // Drops the loaded message, wiping its plain body; the storage stays for the next message.
   void Forget() {
-    if (message_) OPENSSL_cleanse(message_->body.data(), message_->body.size());
-    message_.reset();
+    OPENSSL_cleanse(message_.body.data(), message_.body.size());
+    message_.body.clear();
+    loaded_ = false;
     envelope_.clear();
   }
 
@@ -251,8 +254,12 @@ class Smime final : public ComObject<qx::IAsasSmime, qx::IAsasSmimeMemory> {
   std::optional<Config> config_;
   FileState configState_;
   std::map<std::string, KnownCertificate> certs_;
-  std::optional<Message> message_;
-  std::string envelope_;  // DER of the last envelope of message_
+  // The loaded message (when loaded_) and the DER of its last envelope. Their storage is kept from
+  // one message to the next, so that a session's envelopes do not each map fresh memory; the
+  // plain body is wiped when the message is dropped.
+  Message message_;
+  bool loaded_ = false;
+  std::string envelope_;
 };
 
 }  // namespace

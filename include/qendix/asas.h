@@ -90,7 +90,8 @@ struct IAsasSmimeMemory : IUnknown {
   static constexpr Guid kIid = Guid::Parse("{5E0C2A41-7D3B-4F19-9A62-3C8E1B7D4F05}");
   // Loads a message: header lines, an empty line, the body (at most 64 MiB).
   virtual HRESULT SmimeLoadText(const BStr& message) = 0;
-  // The text SmimeSave would write for the last envelope.
+  // The text SmimeSave would write for the last envelope, written into the storage *envelope
+  // already holds (if any), so that a caller may hand the same buffer for every envelope.
   virtual HRESULT SmimeSaveText(BStr* envelope) = 0;
 
  protected:

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "crypto/asas_objects.h"
+#include "platform/secure_wipe.h"
 
 namespace qx {
 
@@ -15,6 +16,10 @@ HRESULT EnvelopeWorkspace::Create(std::unique_ptr<EnvelopeWorkspace>* workspace)
   if (Failed(hr)) return hr;
   *workspace = std::move(made);
   return S_OK;
+}
+
+EnvelopeWorkspace::~EnvelopeWorkspace() {
+  if (message_) SecureWipe(*message_);
 }
 
 HRESULT EnvelopeWorkspace::Smime(RefPtr<IAsasSmime>* smime) {

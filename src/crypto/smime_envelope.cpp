@@ -56,12 +56,19 @@ HRESULT SmimeEnvelopeFile(IAsasSmime& smime, const std::string& loadPath,
 
 namespace {
 
-// The message as a text in memory. It grows into a fresh allocation and wipes the old one, so
-// that no copy of the clear text is left in freed memory; the destructor wipes it too.
+// The message as a text in memory, written into a buffer kept from one message to the next (all
+// of it zero before and after). It grows into a fresh allocation and wipes the old one, so that
+// no copy of the clear text is left in freed memory; the destructor wipes what was written.
 class MessageText final : public MessageWriter {
  public:
-  MessageText() : text_(std::in_place) {}
-  ~MessageText() { SecureWipe(*text_); }
+  explicit MessageText(BStr& buffer) : text_(buffer) {
+    if (!text_) text_.emplace();
+    text_->clear();
+  }
+  ~MessageText() {
+    SecureWipe(text_->data(), text_->size());
+    text_->clear();
+  }
   MessageText(const MessageText&) = delete;
   MessageText& operator=(const MessageText&) = delete;
 
@@ -88,23 +95,85 @@ class MessageText final : public MessageWriter {
     text_->swap(bigger);
   }
 
-  BStr text_;
+  BStr& text_;
 };
 
-HRESULT SealInMemory(IAsasSmime& smime, IAsasSmimeMemory& memory,
-                     const std::function<HRESULT(MessageWriter&)>& write, std::string* body) {
+// The line of `text` that starts at *pos, without its LF and a CR before that; *pos moves past
+// the LF.
+std::string_view TakeLine(std::string_view text, size_t* pos) {
+  size_t end = text.find('\n', *pos);
+  if (end == std::string_view::npos) end = text.size();
+  std::string_view line = text.substr(*pos, end - *pos);
+  *pos = end + 1;
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  return line;
+}
+
+// The line cut at a CR left in it.
+std::string_view CutAtCr(std::string_view line) {
+  const size_t cr = line.rfind('\r');
+  return cr == std::string_view::npos ? line : line.substr(0, cr);
+}
+
+// True when no line of `text` (between LFs) is longer than kMaxLineBytes.
+bool LinesFit(std::string_view text) {
+  for (size_t start = 0; start < text.size();) {
+    size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    if (end - start > kMaxLineBytes) return false;
+    start = end + 1;
+  }
+  return true;
+}
+
+// Where the body of a saved envelope starts: after its first empty header line, read as
+// ExtractEnvelopeBody reads it. saved.size() or more when there is no body.
+size_t EnvelopeBodyStart(std::string_view saved) {
+  size_t pos = 0;
+  while (pos < saved.size()) {
+    std::string_view line = TakeLine(saved, &pos);
+    if (line.size() > kMaxLineBytes) continue;  // header lines that long are passed over
+    if (CutAtCr(line).empty()) return pos;
+  }
+  return pos;
+}
+
+// The body of `saved` as it stands in it, when ExtractEnvelopeBody and EnvelopeBodyOf would give
+// the same bytes: no CR, no line longer than kMaxLineBytes, a LF at its end, ASCII only. Empty
+// when it must be taken line by line.
+std::string_view BodyAsItStands(std::string_view saved) {
+  const size_t start = EnvelopeBodyStart(saved);
+  if (start >= saved.size()) return {};
+  std::string_view body = saved.substr(start);
+  if (body.back() != '\n' || body.find('\r') != std::string_view::npos || !IsAscii(body) ||
+      !LinesFit(body))
+    return {};
+  return body;
+}
+
+// Hands the body of the saved envelope to `take`, as it stands when it can.
+HRESULT TakeEnvelopeBody(std::string_view saved, const EnvelopeBodyTaker& take) {
+  std::string_view standing = BodyAsItStands(saved);
+  if (!standing.empty()) return take(standing);
+  std::string body;
+  if (!EnvelopeBodyOf(saved, &body)) return E_FAIL;
+  return take(body);
+}
+
+HRESULT SealInMemory(IAsasSmime& smime, IAsasSmimeMemory& memory, EnvelopeWorkspace& workspace,
+                     const std::function<HRESULT(MessageWriter&)>& write,
+                     const EnvelopeBodyTaker& take) {
   HRESULT hr;
   {
-    MessageText message;
+    MessageText message(workspace.MessageBuffer());
     hr = write(message);
     if (Succeeded(hr)) hr = memory.SmimeLoadText(message.Text());
   }
   if (Succeeded(hr)) hr = smime.SmimeEncrypt();
-  BStr saved;
+  BStr& saved = workspace.EnvelopeBuffer();
   if (Succeeded(hr)) hr = memory.SmimeSaveText(&saved);
   if (Failed(hr)) return hr;
-  if (!saved || !EnvelopeBodyOf(*saved, body)) return E_FAIL;
-  return S_OK;
+  return saved ? TakeEnvelopeBody(*saved, take) : E_FAIL;
 }
 
 }  // namespace
@@ -113,79 +182,68 @@ HRESULT SealMessage(const AnonymizerContext& context,
                     const std::function<HRESULT(MessageWriter&)>& write, std::string* body) {
   if (!body) return E_POINTER;
   body->clear();
+  return SealMessageTo(context, write, [body](std::string_view taken) {
+    body->assign(taken);
+    return S_OK;
+  });
+}
+
+HRESULT SealMessageTo(const AnonymizerContext& context,
+                      const std::function<HRESULT(MessageWriter&)>& write,
+                      const EnvelopeBodyTaker& take) {
   const RetryWait wait = context.Wait();
   return context.WithEnvelopeWorkspace([&](EnvelopeWorkspace& workspace) {
     RefPtr<IAsasSmime> smime;
     HRESULT hr = workspace.Smime(&smime);
     if (Failed(hr)) return hr;
     if (RefPtr<IAsasSmimeMemory> memory = smime.As<IAsasSmimeMemory>())
-      return SealInMemory(*smime, *memory, write, body);
+      return SealInMemory(*smime, *memory, workspace, write, take);
     std::unique_ptr<MessageFile> file;
     hr = MessageFile::Create(workspace.Folder(), &file);
     if (Failed(hr)) return hr;
     hr = write(*file);
     if (Succeeded(hr)) hr = file->CloseForWriting();
     if (Succeeded(hr)) hr = SmimeEnvelopeFile(*smime, file->Path(), file->SavePath(), wait);
-    if (Succeeded(hr)) hr = ReadEnvelopeBody(*file, wait, body);
-    return hr;
+    std::string body;
+    if (Succeeded(hr)) hr = ReadEnvelopeBody(*file, wait, &body);
+    return Succeeded(hr) ? take(body) : hr;
   });
 }
 
 bool ExtractEnvelopeBody(std::string_view saved, std::string* body) {
   body->clear();
-  bool inBody = false;
-  bool found = false;
-  size_t pos = 0;
+  size_t pos = EnvelopeBodyStart(saved);
+  if (pos >= saved.size()) return false;
+  // Without a CR in the body its lines are taken as they are, once none is too long.
+  if (saved.find('\r', pos) == std::string_view::npos) {
+    std::string_view rest = saved.substr(pos);
+    if (!LinesFit(rest)) return false;
+    body->reserve(rest.size() + 1);
+    body->append(rest);
+    if (rest.back() != '\n') body->push_back('\n');
+    return true;
+  }
   while (pos < saved.size()) {
-    // Without a CR in the body its lines are taken as they are, once none is too long.
-    if (inBody && saved.find('\r', pos) == std::string_view::npos) {
-      std::string_view rest = saved.substr(pos);
-      for (size_t start = 0; start < rest.size();) {
-        size_t end = rest.find('\n', start);
-        if (end == std::string_view::npos) end = rest.size();
-        if (end - start > kMaxLineBytes) return false;
-        start = end + 1;
-      }
-      body->reserve(rest.size() + 1);
-      body->append(rest);
-      if (rest.back() != '\n') body->push_back('\n');
-      return true;
-    }
-    size_t end = saved.find('\n', pos);
-    if (end == std::string_view::npos) end = saved.size();
-    std::string_view line = saved.substr(pos, end - pos);
-    pos = end + 1;
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    std::string_view line = TakeLine(saved, &pos);
+    // A cut-off body could not be opened by the Trust Center: no body rather than half of one.
     if (line.size() > kMaxLineBytes) {
-      // A cut-off body could not be opened by the Trust Center: no body rather than half of one.
-      // Header lines that long are passed over.
-      if (!inBody) continue;
       body->clear();
       return false;
     }
-    size_t cr = line.rfind('\r');
-    if (cr != std::string_view::npos) line = line.substr(0, cr);
-    if (!inBody) {
-      inBody = line.empty();
-      continue;
-    }
-    body->append(line);
+    body->append(CutAtCr(line));
     body->push_back('\n');
-    found = true;
   }
-  if (!found) body->clear();
-  return found;
+  return true;
 }
 
 bool EnvelopeBodyOf(std::string_view saved, std::string* body) {
-  std::string lines;
-  WipeOnExit wipeLines(lines);
-  if (!ExtractEnvelopeBody(saved, &lines)) return false;
+  if (!ExtractEnvelopeBody(saved, body)) return false;
   // A body of base64 lines is ASCII, the same in both encodings: it is taken as it is.
-  if (IsAscii(lines))
-    *body = std::move(lines);
-  else
+  if (!IsAscii(*body)) {
+    std::string lines = std::move(*body);
+    WipeOnExit wipeLines(lines);
     *body = Cp1252ToUtf8(lines);
+  }
   return true;
 }
 

@@ -37,6 +37,16 @@ HRESULT SmimeEnvelopeFile(IAsasSmime& smime, const std::string& loadPath,
 HRESULT SealMessage(const AnonymizerContext& context,
                     const std::function<HRESULT(MessageWriter&)>& write, std::string* body);
 
+// Takes an envelope's body; the view is valid only during the call. Its result is passed on.
+using EnvelopeBodyTaker = std::function<HRESULT(std::string_view body)>;
+
+// SealMessage handing the body to `take` instead: a body that needs no change (no CR, no line too
+// long, ASCII, as the security client writes it) is handed as it stands in the client's text,
+// without a copy of it.
+HRESULT SealMessageTo(const AnonymizerContext& context,
+                      const std::function<HRESULT(MessageWriter&)>& write,
+                      const EnvelopeBodyTaker& take);
+
 // The body lines of a saved envelope, each followed by LF: every line after the first empty one.
 // Line ends (LF, CR LF) are removed and a line is cut at a CR left in it; a line longer than
 // 1023 bytes ends the reading. False when no body line was found.

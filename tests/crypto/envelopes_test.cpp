@@ -371,7 +371,14 @@ TEST_F(EnvelopeTest, AnEnvelopeBodyThatIsNotPlainTextIsParsedWithItsElement) {
                {"<b>x</b>\n", "x\n"},
                {"a&b\n", nullptr},
                {"a\x01;b\n", nullptr},
-               {"a>b\n", "a>b\n"}};
+               {"a>b\n", "a>b\n"},
+               // longer bodies, looked at sixteen bytes at a time
+               {"0123456789abcdef\t0123456789abcdef\n", "0123456789abcdef\t0123456789abcdef\n"},
+               {"0123456789abcdef0123&456789abcdef\n", nullptr},
+               {"0123456789abcdef01\x02"
+                "3456789abcdef\n",
+                nullptr},
+               {"0123456789abcdef0123<i>4</i>56789\n", "0123456789abcdef0123456789\n"}};
   for (const Case& c : cases) {
     FakeAsas().envelope = [&](const std::string&) { return std::string("H: 1\n\n") + c.body; };
     context_->ForgetEnvelopedPdfs();
