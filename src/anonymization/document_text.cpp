@@ -64,10 +64,23 @@ void AppendCharacter(std::string& out, std::string_view utf8, size_t pos, size_t
   }
 }
 
+// The length of the run of ASCII bytes at the start of `text`.
+size_t AsciiRun(std::string_view text) {
+  size_t n = 0;
+  while (n < text.size() && static_cast<uint8_t>(text[n]) < 0x80) ++n;
+  return n;
+}
+
 }  // namespace
 
 void AppendDocumentBytes(std::string& out, std::string_view utf8) {
   for (size_t pos = 0; pos < utf8.size();) {
+    // ASCII stands as it is: a run of it is appended at once.
+    if (const size_t run = AsciiRun(utf8.substr(pos)); run > 0) {
+      out.append(utf8, pos, run);
+      pos += run;
+      continue;
+    }
     char32_t c = 0;
     const size_t length = DecodeUtf8(utf8, pos, &c);
     if (length == 0) {
@@ -112,9 +125,13 @@ void AppendXmlValue(std::string& out, std::string_view utf8, bool attribute) {
 std::string WithCrLf(std::string_view text) {
   std::string out;
   out.reserve(text.size() + text.size() / 16 + 16);
-  for (char c : text) {
-    if (c == '\n') out += '\r';
-    out += c;
+  for (size_t pos = 0; pos < text.size();) {
+    size_t lf = text.find('\n', pos);
+    if (lf == std::string_view::npos) lf = text.size();
+    out.append(text, pos, lf - pos);
+    if (lf == text.size()) break;
+    out += "\r\n";
+    pos = lf + 1;
   }
   return out;
 }
