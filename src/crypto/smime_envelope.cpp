@@ -115,13 +115,16 @@ std::string_view CutAtCr(std::string_view line) {
   return cr == std::string_view::npos ? line : line.substr(0, cr);
 }
 
-// True when no line of `text` (between LFs) is longer than kMaxLineBytes.
+// True when no line of `text` (between LFs) is longer than kMaxLineBytes. Each look covers a
+// window of kMaxLineBytes + 1 bytes from the start of a line: without a LF in it that line is too
+// long; with one, every line that ends in the window fits, and the next look starts after its
+// last LF.
 bool LinesFit(std::string_view text) {
-  for (size_t start = 0; start < text.size();) {
-    size_t end = text.find('\n', start);
-    if (end == std::string_view::npos) end = text.size();
-    if (end - start > kMaxLineBytes) return false;
-    start = end + 1;
+  size_t start = 0;
+  while (text.size() - start > kMaxLineBytes) {
+    const void* lf = memrchr(text.data() + start, '\n', kMaxLineBytes + 1);
+    if (!lf) return false;
+    start = static_cast<size_t>(static_cast<const char*>(lf) - text.data()) + 1;
   }
   return true;
 }

@@ -231,6 +231,14 @@ TEST(ExtractEnvelopeBody, TakesTheLinesAfterTheFirstEmptyLine) {
   EXPECT_EQ(body, "");
   ASSERT_TRUE(ExtractEnvelopeBody("A\n\n" + std::string(1023, 'x') + "\n", &body));
   EXPECT_EQ(body.size(), 1024u);
+  // The same limit for a line anywhere among many short ones, with or without its LF.
+  std::string shortLines;
+  for (int i = 0; i < 400; ++i) shortLines += "ab\n";
+  for (size_t length : {1023u, 1024u})
+    for (const char* end : {"\n", "\nz\n", ""}) {
+      const std::string saved = "A\n\n" + shortLines + std::string(length, 'x') + end;
+      EXPECT_EQ(ExtractEnvelopeBody(saved, &body), length == 1023u) << length << " " << end;
+    }
 }
 
 TEST(CodingLineKey, UnescapesAndCleansTheReference) {
