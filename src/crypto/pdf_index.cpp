@@ -22,26 +22,6 @@ std::string AsciiLower(std::string_view text) {
   return lower;
 }
 
-unsigned char LowerByte(char c) {
-  const auto byte = static_cast<unsigned char>(c);
-  return byte >= 'A' && byte <= 'Z' ? static_cast<unsigned char>(byte + ('a' - 'A')) : byte;
-}
-
-// The order of the lower-cased texts, byte by byte (as std::string compares them): < 0, 0, > 0.
-int CompareLower(std::string_view a, std::string_view b) {
-  const size_t n = std::min(a.size(), b.size());
-  for (size_t i = 0; i < n; ++i) {
-    const unsigned char x = LowerByte(a[i]), y = LowerByte(b[i]);
-    if (x != y) return x < y ? -1 : 1;
-  }
-  return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
-}
-
-// Whether the lower-cased `name` begins with `lower` (already lower-cased).
-bool StartsWithLower(std::string_view name, std::string_view lower) {
-  return name.size() >= lower.size() && CompareLower(name.substr(0, lower.size()), lower) == 0;
-}
-
 // Positions that fit the 32-bit tables; a longer list keeps the rest among the other names.
 constexpr size_t kMaxIndexed = std::numeric_limits<uint32_t>::max() - 1;
 
@@ -59,7 +39,7 @@ void PdfIndex::Reset(std::vector<std::string> names) {
       others_.push_back(i);
   }
   std::sort(ascii_.begin(), ascii_.end(), [this](uint32_t a, uint32_t b) {
-    const int order = CompareLower(names_[a], names_[b]);
+    const int order = CompareLowerAscii(names_[a], names_[b]);
     return order != 0 ? order < 0 : a < b;
   });
   const size_t n = ascii_.size();
@@ -95,11 +75,12 @@ size_t PdfIndex::Find(std::string_view key) const {
     const std::string lower = AsciiLower(key);
     const auto begin = std::lower_bound(ascii_.begin(), ascii_.end(), lower,
                                         [this](uint32_t entry, const std::string& value) {
-                                          return CompareLower(names_[entry], value) < 0;
+                                          return CompareLowerAscii(names_[entry], value) < 0;
                                         });
     // In sorted order the names beginning with `lower` follow one another from `begin` on.
-    const auto end = std::partition_point(
-        begin, ascii_.end(), [&](uint32_t entry) { return StartsWithLower(names_[entry], lower); });
+    const auto end = std::partition_point(begin, ascii_.end(), [&](uint32_t entry) {
+      return StartsWithLowerAscii(names_[entry], lower);
+    });
     first = FirstOpen(static_cast<size_t>(begin - ascii_.begin()),
                       static_cast<size_t>(end - ascii_.begin()));
     for (size_t position : others_)
@@ -116,9 +97,9 @@ void PdfIndex::Deliver(const std::string& name) {
   if (IsAsciiText(name)) {
     auto it = std::lower_bound(ascii_.begin(), ascii_.end(), name,
                                [this](uint32_t entry, const std::string& value) {
-                                 return CompareLower(names_[entry], value) < 0;
+                                 return CompareLowerAscii(names_[entry], value) < 0;
                                });
-    for (; it != ascii_.end() && CompareLower(names_[*it], name) == 0; ++it)
+    for (; it != ascii_.end() && CompareLowerAscii(names_[*it], name) == 0; ++it)
       if (names_[*it] == name) Close(static_cast<size_t>(it - ascii_.begin()));
   } else {
     for (size_t position : others_)

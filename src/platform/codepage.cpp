@@ -1,5 +1,6 @@
 #include "platform/codepage.h"
 
+#include <algorithm>
 #include <cstdint>
 
 namespace qx {
@@ -165,6 +166,28 @@ size_t Utf8Length(std::string_view text) {
   for (char c : text)
     if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++count;
   return count;
+}
+
+namespace {
+
+unsigned char LowerAsciiByte(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return byte >= 'A' && byte <= 'Z' ? static_cast<unsigned char>(byte + ('a' - 'A')) : byte;
+}
+
+}  // namespace
+
+int CompareLowerAscii(std::string_view a, std::string_view b) {
+  const size_t n = std::min(a.size(), b.size());
+  for (size_t i = 0; i < n; ++i) {
+    const unsigned char x = LowerAsciiByte(a[i]), y = LowerAsciiByte(b[i]);
+    if (x != y) return x < y ? -1 : 1;
+  }
+  return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+}
+
+bool StartsWithLowerAscii(std::string_view name, std::string_view lower) {
+  return name.size() >= lower.size() && CompareLowerAscii(name.substr(0, lower.size()), lower) == 0;
 }
 
 }  // namespace qx

@@ -29,6 +29,12 @@ std::string TruncateUtf8(std::string_view text, size_t max_bytes);
 // of `prefix` (ASCII and Latin-1 letters fold; other characters compare as they are).
 bool StartsWithNoCase(std::string_view name, std::string_view prefix);
 
+// The order of two texts with ASCII A-Z lowered, byte by byte (as std::string compares them):
+// < 0, 0, > 0. Other bytes are compared as they are.
+int CompareLowerAscii(std::string_view a, std::string_view b);
+// Whether `name` with ASCII A-Z lowered begins with `lower` (lowered already).
+bool StartsWithLowerAscii(std::string_view name, std::string_view lower);
+
 // Number of characters of a UTF-8 text.
 size_t Utf8Length(std::string_view text);
 

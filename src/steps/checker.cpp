@@ -45,26 +45,6 @@ bool LowerAscii(std::string_view text, std::string* lower) {
   return true;
 }
 
-unsigned char LowerByte(char c) {
-  const auto byte = static_cast<unsigned char>(c);
-  return byte >= 'A' && byte <= 'Z' ? static_cast<unsigned char>(byte + ('a' - 'A')) : byte;
-}
-
-// The order of the lower-cased texts, byte by byte (as std::string compares them): < 0, 0, > 0.
-int CompareLower(std::string_view a, std::string_view b) {
-  const size_t n = std::min(a.size(), b.size());
-  for (size_t i = 0; i < n; ++i) {
-    const unsigned char x = LowerByte(a[i]), y = LowerByte(b[i]);
-    if (x != y) return x < y ? -1 : 1;
-  }
-  return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
-}
-
-// Whether the lower-cased `name` begins with `lower` (already lower-cased).
-bool StartsWithLower(std::string_view name, std::string_view lower) {
-  return name.size() >= lower.size() && CompareLower(name.substr(0, lower.size()), lower) == 0;
-}
-
 // Positions that fit the 32-bit index; a longer list keeps the rest among the other names.
 constexpr size_t kMaxIndexed = std::numeric_limits<uint32_t>::max() - 1;
 
@@ -96,7 +76,7 @@ void PChecker::Prepare(std::vector<std::string>& files) {
       otherNames_.push_back(i);
   }
   std::sort(asciiIndex_.begin(), asciiIndex_.end(), [this](uint32_t a, uint32_t b) {
-    const int order = CompareLower(attachments_[a], attachments_[b]);
+    const int order = CompareLowerAscii(attachments_[a], attachments_[b]);
     return order != 0 ? order < 0 : a < b;
   });
 }
@@ -112,9 +92,9 @@ int PChecker::FindAttachment(const std::string& prefix) const {
   size_t first = attachments_.size();
   auto it = std::lower_bound(asciiIndex_.begin(), asciiIndex_.end(), lower,
                              [this](uint32_t entry, const std::string& key) {
-                               return CompareLower(attachments_[entry], key) < 0;
+                               return CompareLowerAscii(attachments_[entry], key) < 0;
                              });
-  for (; it != asciiIndex_.end() && StartsWithLower(attachments_[*it], lower); ++it)
+  for (; it != asciiIndex_.end() && StartsWithLowerAscii(attachments_[*it], lower); ++it)
     if (!claimed_[*it]) first = std::min(first, static_cast<size_t>(*it));
   for (size_t i : otherNames_) {
     if (i >= first) break;
